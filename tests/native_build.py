@@ -1,0 +1,63 @@
+"""Builds the native test clients: small extension modules compiled from
+``tests/native/*.cpp`` against the installed package's client headers, the
+way any compiled module of the package would be built."""
+
+from __future__ import annotations
+
+import hashlib
+import importlib.machinery
+import importlib.util
+import os
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import numpy
+import orbivane
+
+NATIVE_DIR = Path(__file__).parent / "native"
+BUILD_DIR = Path(__file__).parent / "_build"
+
+CXXFLAGS = [
+    "-std=c++20", "-O2", "-fPIC", "-shared", "-Wall", "-Wextra", "-Werror",
+    "-ffp-contract=off", "-fvisibility=hidden",
+]
+
+
+def compile_extension(source: Path, name: str, extra_flags: list[str] | None = None) -> Path:
+    """Compiles one C/C++ source into an extension module file named
+    ``name``; reuses an up-to-date build keyed by source and headers."""
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+    includes = [sysconfig.get_paths()["include"], orbivane.get_include(), numpy.get_include()]
+    flags = CXXFLAGS + (extra_flags or []) + [f"-I{d}" for d in includes]
+    digest = hashlib.sha256()
+    digest.update(source.read_bytes())
+    digest.update(" ".join(flags).encode())
+    for header in sorted(Path(orbivane.get_include()).rglob("*.h")):
+        digest.update(header.read_bytes())
+    out_dir = BUILD_DIR / f"{name}-{digest.hexdigest()[:16]}"
+    target = out_dir / f"{name}{suffix}"
+    if not target.exists():
+        out_dir.mkdir(parents=True, exist_ok=True)
+        tmp = target.with_suffix(f".{os.getpid()}.tmp")
+        compiler = os.environ.get("CXX", "g++")
+        subprocess.run([compiler, *flags, str(source), "-o", str(tmp)], check=True)
+        tmp.replace(target)
+    return target
+
+
+def load_extension(path: Path, name: str):
+    """Imports an extension module file under the module name ``name``."""
+    if name in sys.modules:
+        return sys.modules[name]
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+def native_client(name: str):
+    """Builds (once) and imports ``tests/native/<name>.cpp``."""
+    return load_extension(compile_extension(NATIVE_DIR / f"{name}.cpp", name), name)
