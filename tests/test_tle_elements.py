@@ -355,3 +355,26 @@ def test_native_client_reads_fields_and_redecodes():
         client.reparse(t, line1(satno="99999", day="INF         ").encode())
     assert tb_names(info.value)[-1] == PARSE
     assert t.satno == 99999 and t.epoch is old_epoch
+
+
+def strtod_prefix(text):
+    """The value strtod reads from text (decimal forms only)."""
+    import re
+    m = re.match(r"\s*([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)", text)
+    return float(m.group(1)) if m else 0.0
+
+
+def test_day_field_bits_match_strtod():
+    import random
+    rng = random.Random(20261207)
+    fields = ["-0.0        ", "+.5         ", "1.          ", ".           ", "-           ",
+              "999999999999", "000000000001", "0.1234567891", "9007199254740993"[:12],
+              "1e5         ", "1E-3        ", "  .000000001"]
+    for _ in range(400):
+        whole = rng.randrange(0, 10 ** rng.randrange(1, 6))
+        fields.append(f"{whole}.{rng.randrange(10 ** 8):08d}"[:12].ljust(12))
+        fields.append(f"{rng.random() * 10 ** rng.randrange(-3, 12):.{rng.randrange(0, 12)}f}"[:12].ljust(12))
+    start = start_of(2021) - 1.0
+    for day in fields:
+        epoch = TLE(line1(year="21", day=day), "").epoch.jd
+        assert epoch == start + strtod_prefix(day), day

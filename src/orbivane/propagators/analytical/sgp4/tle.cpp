@@ -113,10 +113,11 @@ int store_line(PyObject* line, char (&out)[70]) {
         size_t begin = 0, end = static_cast<size_t>(PyUnicode_GET_LENGTH(line));
         while (begin < end && is_ascii_space(s[begin])) ++begin;
         while (end > begin && is_ascii_space(s[end - 1])) --end;
-        size_t n = 0;
-        for (; n < kMax && begin + n < end && s[begin + n]; ++n) {
-            const unsigned char c = s[begin + n];
-            out[n] = static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+        size_t n = end - begin < kMax ? end - begin : kMax;
+        if (const void* nul = std::memchr(s + begin, 0, n)) n = static_cast<size_t>(static_cast<const unsigned char*>(nul) - (s + begin));
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned char c = s[begin + i];
+            out[i] = static_cast<char>(c - (static_cast<unsigned char>(c - 'a') < 26u ? 'a' - 'A' : 0));
         }
         std::memset(out + n, 0, sizeof out - n);
         return 0;
@@ -139,8 +140,37 @@ int store_line(PyObject* line, char (&out)[70]) {
 // Line-1 decoding
 // ---------------------------------------------------------------------------
 
-// strtod in the "C" locale, whatever locale the process runs in.
+// strtod in the "C" locale, whatever locale the process runs in. Plain
+// decimals of at most 15 digits, the usual day field, take an exact short
+// cut: both the digits as an integer (< 2^53) and the power of ten (<= 1e22)
+// are exact doubles, so their correctly rounded quotient is the correctly
+// rounded value that strtod returns.
 double c_strtod(const char* s) {
+    static const double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char* p = s;
+    while (is_ascii_space(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    int64_t digits = 0;
+    int count = 0, fraction = 0;
+    bool point = false;
+    for (;; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            digits = digits * 10 + (*p - '0');
+            ++count;
+            fraction += point;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    const bool exponent_or_hex = *p == 'e' || *p == 'E' || *p == 'x' || *p == 'X';
+    if (count > 0 && count <= 15 && !exponent_or_hex) {
+        const double value = static_cast<double>(digits) / powers_of_ten[fraction];
+        return negative ? -value : value;
+    }
     static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return c_locale ? strtod_l(s, nullptr, c_locale) : std::strtod(s, nullptr);
 }
