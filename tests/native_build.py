@@ -17,6 +17,8 @@ import numpy
 import orbivane
 
 NATIVE_DIR = Path(__file__).parent / "native"
+# The package's internal C-API support header, for clients that test it.
+INTERNAL_INCLUDE = Path(__file__).parent.parent / "src" / "orbivane" / "_native"
 BUILD_DIR = Path(__file__).parent / "_build"
 
 CXXFLAGS = [
@@ -34,8 +36,11 @@ def compile_extension(source: Path, name: str, extra_flags: list[str] | None = N
     digest = hashlib.sha256()
     digest.update(source.read_bytes())
     digest.update(" ".join(flags).encode())
-    for header in sorted(Path(orbivane.get_include()).rglob("*.h")):
-        digest.update(header.read_bytes())
+    header_dirs = [Path(orbivane.get_include())]
+    header_dirs += [Path(f[2:]) for f in extra_flags or [] if f.startswith("-I")]
+    for directory in header_dirs:
+        for header in sorted(directory.rglob("*.h*")):
+            digest.update(header.read_bytes())
     out_dir = BUILD_DIR / f"{name}-{digest.hexdigest()[:16]}"
     target = out_dir / f"{name}{suffix}"
     if not target.exists():
@@ -58,6 +63,8 @@ def load_extension(path: Path, name: str):
     return module
 
 
-def native_client(name: str):
-    """Builds (once) and imports ``tests/native/<name>.cpp``."""
-    return load_extension(compile_extension(NATIVE_DIR / f"{name}.cpp", name), name)
+def native_client(name: str, internal: bool = False):
+    """Builds (once) and imports ``tests/native/<name>.cpp``; ``internal``
+    adds the package's internal support header to the include path."""
+    flags = [f"-I{INTERNAL_INCLUDE}"] if internal else []
+    return load_extension(compile_extension(NATIVE_DIR / f"{name}.cpp", name, flags), name)

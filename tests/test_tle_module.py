@@ -237,3 +237,32 @@ def test_exports_only_entry_and_main_flag():
     symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert symbols == {"PyInit_tle",
                        "__pyx_module_is_main_orbivane__propagators__analytical__sgp4__tle"}
+
+
+def test_version_mismatch_warns_and_can_fail():
+    import warnings
+    client = native_client("module_rules_client", internal=True)
+    client.check_version(sys.version_info.major, sys.version_info.minor)   # silent
+    running = f"{sys.version_info.major}.{sys.version_info.minor}"
+    with pytest.warns(RuntimeWarning) as caught:
+        client.check_version(3, 10)
+    assert [str(w.message) for w in caught] == [
+        f"compile time Python version 3.10 of module 'orbivane.probe' does not match runtime version {running}"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning):
+            client.check_version(2, 7)
+
+
+def test_garbage_collector_breaks_cycles_through_subclass():
+    import gc
+
+    class Holder(TLE):
+        pass
+
+    h = Holder(*ISS)
+    h.me = h
+    alive = weakref.ref(h)
+    del h
+    gc.collect()
+    assert alive() is None

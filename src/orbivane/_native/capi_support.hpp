@@ -455,15 +455,17 @@ inline int exec_bind_instance(PyObject* module, ModuleState& st) {
     return PyDict_SetItemString(dict, "__builtins__", builtins);
 }
 
-// Step 3: warn when the running interpreter is not the one we were built for.
-inline int exec_check_version(ModuleState& st) {
+// Step 3: warn when the running interpreter's major and minor version are
+// not the ones we were built for (the micro version does not matter).
+inline int exec_check_version(const ModuleState& st, int built_major = PY_MAJOR_VERSION,
+                              int built_minor = PY_MINOR_VERSION) {
     int major = 0, minor = 0;
     if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
-    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+    if (major == built_major && minor == built_minor) return 0;
     char message[200];
     std::snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, st.dotted_name, "does not match", major, minor);
+                  built_major, built_minor, st.dotted_name, "does not match", major, minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
