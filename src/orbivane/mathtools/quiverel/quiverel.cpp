@@ -1,4 +1,849 @@
-// placeholder
+// orbivane.mathtools.quiverel.quiverel: double-precision 3-vector kernels
+// for compiled modules.
+//
+// Python code sees no callable here: the module publishes its kernels in
+// `__pyx_capi__`, one capsule per kernel named by its signature string, and
+// compiled clients bind them through <orbivane/quiverel.h>.
+//
+// Every result is fixed to the bit: each operation rounds on its own, in the
+// order written below, with no fused multiply-add (the build passes
+// -ffp-contract=off) and no reassociation.
 #include "capi_support.hpp"
-static PyModuleDef def = {PyModuleDef_HEAD_INIT, "quiverel", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-PyMODINIT_FUNC PyInit_quiverel(void) { return PyModuleDef_Init(&def); }
+#include "quiverel.h"
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include <immintrin.h>
+
+namespace {
+
+using orbivane::CodeSite;
+using orbivane::ExecResult;
+using orbivane::GilGuard;
+using orbivane::ProfiledCall;
+using orbivane::Ref;
+
+constexpr const char* kSource = "orbivane/mathtools/quiverel/quiverel";
+
+orbivane::ModuleState module_state{"quiverel", "orbivane.mathtools.quiverel.quiverel", kSource,
+                                   "init orbivane.mathtools.quiverel.quiverel"};
+
+// Traceback entries of the kernels, at their fixed lines.
+CodeSite tb_norm{"orbivane.mathtools.quiverel.quiverel.norm", kSource, 39};
+CodeSite tb_angle{"orbivane.mathtools.quiverel.quiverel.angle", kSource, 60};
+CodeSite tb_normalize{"orbivane.mathtools.quiverel.quiverel.normalize", kSource, 65};
+
+CodeSite prof_init{"PyInit_quiverel", kSource, 1};
+
+// ---------------------------------------------------------------------------
+// Error contract
+// ---------------------------------------------------------------------------
+
+// A check point: takes the interpreter lock (from any thread, whether or not
+// it holds it already) only to ask whether an exception is pending.
+[[gnu::noinline]] bool error_pending() {
+    GilGuard gil;
+    return PyErr_Occurred() != nullptr;
+}
+
+// Appends a kernel's traceback entry under its own hold of the lock.
+[[gnu::noinline, gnu::cold]] void append_traceback(CodeSite& site) {
+    GilGuard gil;
+    orbivane::add_traceback(site, module_state.dict);
+}
+
+// A check point that a sum of squares or a length never reaches: only the
+// error value -1.0 leads to the question.
+[[gnu::noinline, gnu::cold]] bool failed_with(double value, CodeSite& site) {
+    if (value != -1.0 || !error_pending()) return false;
+    append_traceback(site);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// 3-vector kernels, inline bodies
+// ---------------------------------------------------------------------------
+
+inline void scale_inline(double scalar, double* a, double* c) {
+    c[0] = a[0] * scalar;
+    c[1] = a[1] * scalar;
+    c[2] = a[2] * scalar;
+}
+
+inline double dot_inline(const double* a, const double* b) {
+    return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2];
+}
+
+// A sum of squares (or a dot product) that is a normal finite number: the
+// plain formulas then had neither overflow nor underflow worth mending.
+// One unsigned comparison on the exponent field: 1 to 0x7fe.
+inline bool is_plain(double s) {
+    const uint64_t magnitude = std::bit_cast<uint64_t>(s) & 0x7fffffffffffffffULL;
+    return magnitude - 0x0010000000000000ULL < 0x7fe0000000000000ULL;
+}
+
+// Scales a by the power of two that brings its largest absolute component
+// into [0.5, 1), as frexp gives it, into b; e receives the exponent. False
+// when a component is not finite or all are zero: such vectors keep their
+// IEEE results from the plain formulas.
+bool rescale(const double* a, double* b, int& e) {
+    if (!(std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]))) return false;
+    const double m = std::fmax(std::fabs(a[0]), std::fmax(std::fabs(a[1]), std::fabs(a[2])));
+    if (m == 0.0) return false;
+    std::frexp(m, &e);
+    for (int i = 0; i < 3; ++i) b[i] = std::ldexp(a[i], -e);
+    return true;
+}
+
+// norm of a vector whose sum of squares s over- or underflowed.
+[[gnu::noinline]] double norm_rescaled(const double* a, double s) {
+    double b[3];
+    int e;
+    if (!rescale(a, b, e)) return std::sqrt(s);
+    return std::ldexp(std::sqrt(dot_inline(b, b)), e);
+}
+
+inline double norm_inline(double* a) {
+    const double s = dot_inline(a, a);
+    if (s == -1.0 && failed_with(s, tb_norm)) [[unlikely]]
+        return -1.0;
+    if (is_plain(s)) [[likely]]
+        return std::sqrt(s);
+    return norm_rescaled(a, s);
+}
+
+// u = a / |a| for a vector whose sum of squares s over- or underflowed: the
+// whole computation runs on the rescaled vector, never through an unscaled
+// length. u may be a.
+[[gnu::noinline]] void normalize_rescaled(double* a, double* u, double s) {
+    double b[3];
+    int e;
+    if (!rescale(a, b, e)) {
+        const double f = 1.0 / std::sqrt(s);
+        scale_inline(f, a, u);
+        return;
+    }
+    const double f = 1.0 / std::sqrt(dot_inline(b, b));
+    scale_inline(f, b, u);
+}
+
+// normalize without its closing check point: writes u and returns false, or
+// returns true, u unwritten, when the norm's check point found a pending
+// exception (both entries appended).
+inline bool normalize_unchecked(double* a, double* u) {
+    const double s = dot_inline(a, a);
+    // norm's check point, then normalize's on the -1.0 that norm returned.
+    if (s == -1.0 && failed_with(s, tb_norm) && error_pending()) [[unlikely]] {
+        append_traceback(tb_normalize);
+        return true;
+    }
+    if (is_plain(s)) [[likely]] {
+        const double f = 1.0 / std::sqrt(s);
+        scale_inline(f, a, u);
+    } else {
+        normalize_rescaled(a, u, s);
+    }
+    return false;
+}
+
+inline void normalize_inline(double* a, double* u) {
+    if (normalize_unchecked(a, u)) return;
+    if (error_pending()) [[unlikely]]
+        append_traceback(tb_normalize);
+}
+
+// acos of a ratio clamped to [-1, 1]; NaN stays NaN.
+inline double acos_clamped(double r) {
+    if (r > 1.0)
+        r = 1.0;
+    else if (r < -1.0)
+        r = -1.0;
+    return std::acos(r);
+}
+
+// The ratio of angle when the plain sums over- or underflowed: both vectors
+// rescaled on their own (the ratio does not depend on their lengths).
+[[gnu::noinline]] double angle_ratio_rescaled(const double* a, const double* b, double d, double sa,
+                                              double sb) {
+    double ra[3], rb[3];
+    int ea, eb;
+    if (!rescale(a, ra, ea) || !rescale(b, rb, eb)) return (d / std::sqrt(sa)) / std::sqrt(sb);
+    const double ds = dot_inline(ra, rb);
+    return (ds / std::sqrt(dot_inline(ra, ra))) / std::sqrt(dot_inline(rb, rb));
+}
+
+// ---------------------------------------------------------------------------
+// Exported entry points: separate callable copies of the inline bodies
+// ---------------------------------------------------------------------------
+
+void scale(double const scalar, double* a, double* c) { scale_inline(scalar, a, c); }
+
+void add(double* a, double* b, double* c) {
+    c[0] = a[0] + b[0];
+    c[1] = a[1] + b[1];
+    c[2] = a[2] + b[2];
+}
+
+void sub(double* a, double* b, double* c) {
+    c[0] = a[0] - b[0];
+    c[1] = a[1] - b[1];
+    c[2] = a[2] - b[2];
+}
+
+double dot(double* a, double* b) { return dot_inline(a, b); }
+
+// All three components are computed before any is stored, so c may be a or b.
+void cross(double* a, double* b, double* c) {
+    const double x = a[1] * b[2] - a[2] * b[1];
+    const double y = a[2] * b[0] - a[0] * b[2];
+    const double z = a[0] * b[1] - a[1] * b[0];
+    c[0] = x;
+    c[1] = y;
+    c[2] = z;
+}
+
+double norm(double* a) { return norm_inline(a); }
+
+void normalize(double* a, double* u) { normalize_inline(a, u); }
+
+double angle(double* a, double* b) {
+    const double d = dot_inline(a, b);
+    if (d == -1.0 && error_pending()) [[unlikely]] {
+        append_traceback(tb_angle);
+        return -1.0;
+    }
+    // The two norms, with their own check points, and angle's after each.
+    const double sa = dot_inline(a, a);
+    if (sa == -1.0 && failed_with(sa, tb_norm) && error_pending()) [[unlikely]] {
+        append_traceback(tb_angle);
+        return -1.0;
+    }
+    const double sb = dot_inline(b, b);
+    if (sb == -1.0 && failed_with(sb, tb_norm) && error_pending()) [[unlikely]] {
+        append_traceback(tb_angle);
+        return -1.0;
+    }
+    double r;
+    if (is_plain(d) && is_plain(sa) && is_plain(sb)) [[likely]]
+        r = (d / std::sqrt(sa)) / std::sqrt(sb);
+    else
+        r = angle_ratio_rescaled(a, b, d, sa, sb);
+    return acos_clamped(r);
+}
+
+// ---------------------------------------------------------------------------
+// View owner: orbivane.mathtools.quiverel.quiverel.memoryview
+// ---------------------------------------------------------------------------
+
+// The buffer request of a result view: strides, writability, item format.
+constexpr int kResultFlags = PyBUF_STRIDES | PyBUF_WRITABLE | PyBUF_FORMAT;
+
+char kDoubleFormat[] = "d";
+
+const orbivane_typeinfo double_typeinfo = {"double", nullptr, sizeof(double), {0}, 0, 'R', 0, 0};
+
+PyTypeObject owner_type;
+
+orbivane_view_owner* as_owner(PyObject* o) { return reinterpret_cast<orbivane_view_owner*>(o); }
+
+PyObject* owner_get_base(PyObject* self) { return Py_NewRef(as_owner(self)->obj); }
+
+// Entries of the method table that clients may know but that these owners
+// do not implement: every one reports itself and fails.
+template <int Entry>
+PyObject* owner_unsupported(PyObject*) {
+    PyErr_Format(PyExc_NotImplementedError,
+                 "orbivane.mathtools.quiverel.quiverel.memoryview: method table entry %d is not "
+                 "supported (only entries 7 and 8, _get_base, are)",
+                 Entry);
+    return nullptr;
+}
+
+orbivane_view_owner_vtable owner_vtable = {
+    {owner_unsupported<0>, owner_unsupported<1>, owner_unsupported<2>, owner_unsupported<3>,
+     owner_unsupported<4>, owner_unsupported<5>, owner_unsupported<6>},
+    owner_get_base,
+    owner_get_base,
+};
+
+void owner_dealloc(PyObject* self) {
+    orbivane_view_owner* o = as_owner(self);
+    if (o->view.obj) PyBuffer_Release(&o->view);
+    Py_CLEAR(o->obj);
+    Py_CLEAR(o->_size);
+    Py_CLEAR(o->_array_interface);
+    if (o->lock) PyThread_free_lock(o->lock);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// The owner re-exports the buffer it holds, so numpy.asarray(owner) and
+// memoryview(owner) see the result array's memory.
+int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    const Py_buffer& src = as_owner(self)->view;
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE && src.readonly) {
+        PyErr_SetString(PyExc_BufferError, "the owner's buffer is read-only");
+        return -1;
+    }
+    if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES && !PyBuffer_IsContiguous(&src, 'C')) {
+        PyErr_SetString(PyExc_BufferError, "the owner's buffer is not C-contiguous");
+        return -1;
+    }
+    *view = src;
+    view->obj = Py_NewRef(self);
+    view->internal = nullptr;
+    view->suboffsets = nullptr;
+    if ((flags & PyBUF_FORMAT) != PyBUF_FORMAT) view->format = nullptr;
+    if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES) view->strides = nullptr;
+    if ((flags & PyBUF_ND) != PyBUF_ND) view->shape = nullptr;
+    return 0;
+}
+
+PyBufferProcs owner_as_buffer = {owner_getbuffer, nullptr};
+
+int ready_owner_type() {
+    if (owner_type.tp_flags & Py_TPFLAGS_READY) return 0;
+    owner_type.tp_name = "orbivane.mathtools.quiverel.quiverel.memoryview";
+    owner_type.tp_basicsize = sizeof(orbivane_view_owner);
+    owner_type.tp_flags = Py_TPFLAGS_DEFAULT;
+    owner_type.tp_doc = "Keeps an array and its buffer alive for the strided views that refer to it.";
+    owner_type.tp_dealloc = owner_dealloc;
+    owner_type.tp_as_buffer = &owner_as_buffer;
+    return PyType_Ready(&owner_type);
+}
+
+// A new owner that takes over `buf` (obtained with kResultFlags) and holds
+// its own reference to the exporter. On failure the buffer is released.
+PyObject* new_owner(Py_buffer& buf) {
+    PyObject* self = owner_type.tp_alloc(&owner_type, 0);
+    PyThread_type_lock lock = self ? PyThread_allocate_lock() : nullptr;
+    if (!lock) {
+        if (self && !PyErr_Occurred()) PyErr_SetString(PyExc_MemoryError, "cannot allocate lock");
+        PyBuffer_Release(&buf);
+        Py_XDECREF(self);
+        return nullptr;
+    }
+    orbivane_view_owner* o = as_owner(self);
+    o->__pyx_vtab = &owner_vtable;
+    o->obj = Py_NewRef(buf.obj);
+    o->_size = Py_NewRef(Py_None);
+    o->_array_interface = Py_NewRef(Py_None);
+    o->lock = lock;
+    o->acquisition_count = 0;
+    o->view = buf;
+    if (std::strcmp(o->view.format, kDoubleFormat) != 0) o->view.format = kDoubleFormat;
+    o->flags = kResultFlags;
+    o->dtype_is_object = 0;
+    o->typeinfo = &double_typeinfo;
+    return self;
+}
+
+// ---------------------------------------------------------------------------
+// Batch kernels
+// ---------------------------------------------------------------------------
+
+struct Constants {
+    PyObject* numpy;
+    PyObject* zeros;
+    PyObject* double_;
+    PyObject* three;
+    PyObject* zeros_kwnames;  // ("shape", "dtype")
+} k;
+
+int make_constants() {
+    if (k.numpy) return 0;
+    Constants c{};
+    if (!(c.numpy = orbivane::intern("numpy")) || !(c.zeros = orbivane::intern("zeros")) ||
+        !(c.double_ = orbivane::intern("double")) || !(c.three = PyLong_FromLong(3)))
+        return -1;
+    Ref shape = Ref::steal(orbivane::intern("shape"));
+    Ref dtype = Ref::steal(orbivane::intern("dtype"));
+    if (!shape || !dtype || !(c.zeros_kwnames = PyTuple_Pack(2, shape.get(), dtype.get()))) return -1;
+    k = c;
+    return 0;
+}
+
+// The profile hook's code objects, each taking the one argument `a`.
+CodeSite prof_norm_array{"norm_array", kSource, 41};
+CodeSite prof_normalize_array{"normalize_array", kSource, 67};
+
+int make_profile_code(CodeSite& site) {
+    if (site.code) return 0;
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(site.file, site.name, site.line)));
+    if (!empty) return -1;
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    if (!replace) return -1;
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:(s)}", "co_argcount", 1, "co_nlocals", 1,
+                                          "co_varnames", "a"));
+    if (!kwargs) return -1;
+    Ref args = Ref::steal(PyTuple_New(0));
+    if (!args) return -1;
+    PyObject* code = PyObject_Call(replace.get(), args.get(), kwargs.get());
+    if (!code) return -1;
+    site.code = reinterpret_cast<PyCodeObject*>(code);
+    return 0;
+}
+
+// The module global `numpy`: the module's dictionary first, then the
+// builtins. The object found in the dictionary is kept for as long as the
+// dictionary's version tag says that it is unchanged.
+struct {
+    uint64_t version = 0;
+    PyObject* value = nullptr;
+} numpy_global;
+
+PyObject* lookup_numpy() {
+    PyObject* dict = module_state.dict;
+    const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (numpy_global.value && numpy_global.version == version) return Py_NewRef(numpy_global.value);
+    if (PyObject* found = PyDict_GetItemWithError(dict, k.numpy)) {
+        Py_XSETREF(numpy_global.value, Py_NewRef(found));
+        numpy_global.version = version;
+        return Py_NewRef(found);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_CLEAR(numpy_global.value);
+    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+    if (!builtins) return nullptr;
+    PyObject* found = PyObject_GetAttr(builtins, k.numpy);
+    if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", k.numpy);
+    }
+    return found;
+}
+
+struct BatchSites {
+    const char* name;
+    CodeSite& profile;
+    CodeSite tb_entry;  // the profile function failed on the call event
+    CodeSite tb_setup;  // input checks and the result allocation
+    CodeSite tb_row;    // a kernel of a row failed
+    int result_ndim;
+};
+
+BatchSites norm_array_sites{"norm_array", prof_norm_array,
+                            {"orbivane.mathtools.quiverel.quiverel.norm_array", kSource, 41},
+                            {"orbivane.mathtools.quiverel.quiverel.norm_array", kSource, 46},
+                            {"orbivane.mathtools.quiverel.quiverel.norm_array", kSource, 53},
+                            1};
+BatchSites normalize_array_sites{"normalize_array", prof_normalize_array,
+                                 {"orbivane.mathtools.quiverel.quiverel.normalize_array", kSource, 67},
+                                 {"orbivane.mathtools.quiverel.quiverel.normalize_array", kSource, 72},
+                                 {"orbivane.mathtools.quiverel.quiverel.normalize_array", kSource, 79},
+                                 2};
+
+// Rows are read through the input's own strides; a row needs three direct
+// columns. Nothing is checked for an empty input (a record for None included).
+int check_input(const orbivane_memviewslice& a, const char* name) {
+    if (a.shape[0] <= 0) return 0;
+    if (a.shape[1] < 3) {
+        PyErr_Format(PyExc_ValueError, "%s() needs rows of at least 3 columns, got %zd columns", name,
+                     a.shape[1]);
+        return -1;
+    }
+    for (int d = 0; d < 2; ++d) {
+        if (a.suboffsets[d] >= 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s() needs a direct view, but input dimension %d is indirect "
+                         "(suboffsets[%d] = %zd)",
+                         name, d, d, a.suboffsets[d]);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// numpy.zeros(shape=(n,) or (n, 3), dtype=numpy.double), viewed as a
+// writable strided buffer of doubles: `out` gets one acquisition of a new
+// owner, which then holds the only reference to the array.
+int allocate_result(Py_ssize_t n, int ndim, orbivane_memviewslice& out) {
+    Ref array;
+    {
+        Ref numpy = Ref::steal(lookup_numpy());
+        if (!numpy) return -1;
+        Ref zeros = Ref::steal(PyObject_GetAttr(numpy.get(), k.zeros));
+        if (!zeros) return -1;
+        numpy.reset();
+        Ref rows = Ref::steal(PyLong_FromSsize_t(n));
+        if (!rows) return -1;
+        Ref shape = Ref::steal(ndim == 1 ? PyTuple_Pack(1, rows.get()) : PyTuple_Pack(2, rows.get(), k.three));
+        if (!shape) return -1;
+        numpy = Ref::steal(lookup_numpy());
+        if (!numpy) return -1;
+        Ref dtype = Ref::steal(PyObject_GetAttr(numpy.get(), k.double_));
+        if (!dtype) return -1;
+        PyObject* args[] = {shape.get(), dtype.get()};
+        array = Ref::steal(PyObject_Vectorcall(zeros.get(), args, 0, k.zeros_kwnames));
+        if (!array) return -1;
+    }
+    Py_buffer buf;
+    if (PyObject_GetBuffer(array.get(), &buf, kResultFlags) < 0) return -1;
+    const char* mismatch = nullptr;
+    if (buf.ndim != ndim)
+        mismatch = "number of dimensions";
+    else if (buf.itemsize != sizeof(double) || !buf.format ||
+             (std::strcmp(buf.format, "d") != 0 && std::strcmp(buf.format, "@d") != 0 &&
+              std::strcmp(buf.format, "=d") != 0 && std::strcmp(buf.format, "<d") != 0))
+        mismatch = "item type";
+    if (mismatch) {
+        PyErr_Format(PyExc_ValueError,
+                     "numpy.zeros returned a buffer of the wrong %s (expected %d dimension%s of "
+                     "double, got %d of format '%s' and item size %zd)",
+                     mismatch, ndim, ndim == 1 ? "" : "s", buf.ndim, buf.format ? buf.format : "B",
+                     buf.itemsize);
+        PyBuffer_Release(&buf);
+        return -1;
+    }
+    if (buf.suboffsets) {
+        for (int d = 0; d < ndim; ++d) {
+            if (buf.suboffsets[d] >= 0) {
+                PyErr_SetString(PyExc_ValueError, "numpy.zeros returned an indirect buffer");
+                PyBuffer_Release(&buf);
+                return -1;
+            }
+        }
+    }
+    Ref owner = Ref::steal(new_owner(buf));
+    if (!owner) return -1;
+    array.reset();
+    orbivane_memviewslice v{};
+    v.memview = as_owner(owner.get());
+    v.data = static_cast<char*>(as_owner(owner.get())->view.buf);
+    for (int d = 0; d < ndim; ++d) {
+        v.shape[d] = buf.shape[d];
+        v.strides[d] = buf.strides[d];
+        v.suboffsets[d] = -1;
+    }
+    orbivane_view_acquire(&v, 1);
+    out = v;
+    return 0;
+}
+
+inline double load(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
+
+// Gathers row i into three contiguous doubles.
+struct Rows {
+    const char* data;
+    Py_ssize_t s0, s1;
+    void gather(Py_ssize_t i, double* out) const {
+        const char* row = data + i * s0;
+        out[0] = load(row);
+        out[1] = load(row + s1);
+        out[2] = load(row + 2 * s1);
+    }
+};
+
+// norm and normalize as the row loops use them. The row loops hold the
+// interpreter lock and nothing in them can raise: a sum of squares is never
+// -1.0, so norm's check point is never asked, and the exception state is
+// looked at once, before the first row.
+inline double norm_row(double* a) {
+    const double s = dot_inline(a, a);
+    if (is_plain(s)) [[likely]]
+        return std::sqrt(s);
+    return norm_rescaled(a, s);
+}
+
+inline void normalize_row(double* a, double* u) {
+    const double s = dot_inline(a, a);
+    if (is_plain(s)) [[likely]] {
+        const double f = 1.0 / std::sqrt(s);
+        scale_inline(f, a, u);
+    } else {
+        normalize_rescaled(a, u, s);
+    }
+}
+
+void norm_rows_scalar(const Rows& in, char* out, Py_ssize_t d0, Py_ssize_t begin, Py_ssize_t end) {
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        double _a[3];
+        in.gather(i, _a);
+        store(out + i * d0, norm_row(_a));
+    }
+}
+
+void normalize_rows_scalar(const Rows& in, char* out, Py_ssize_t d0, Py_ssize_t d1, Py_ssize_t begin,
+                           Py_ssize_t end) {
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        double _a[3], _u[3];
+        in.gather(i, _a);
+        normalize_row(_a, _u);
+        char* row = out + i * d0;
+        store(row, _u[0]);
+        store(row + d1, _u[1]);
+        store(row + 2 * d1, _u[2]);
+    }
+}
+
+// Four rows at a time with AVX. The lanes compute exactly the scalar
+// operations (IEEE multiply, add, divide and square root, no fused
+// multiply-add); a block with any row outside the plain range is redone
+// by the scalar loop, rescaling included.
+enum class Layout { packed, columns, strided };
+
+bool have_avx2 = false;
+
+[[gnu::target("avx2")]] inline void load_block(const Rows& in, Py_ssize_t i, Layout layout, __m256d& x,
+                                              __m256d& y, __m256d& z) {
+    const char* p = in.data + i * in.s0;
+    if (layout == Layout::packed) {
+        // Rows of three contiguous doubles: 12 values, de-interleaved.
+        const __m256d m0 = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+        const __m256d m1 = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 32));
+        const __m256d m2 = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 64));
+        const __m256d a = _mm256_blend_pd(m0, m1, 0b1100);           // x0 y0 x2 y2
+        const __m256d b = _mm256_permute2f128_pd(m0, m2, 0x21);      // z0 x1 z2 x3
+        const __m256d c = _mm256_permute2f128_pd(m1, m2, 0x30);      // y1 z1 y3 z3
+        x = _mm256_blend_pd(a, b, 0b1010);
+        y = _mm256_shuffle_pd(a, c, 0b0101);
+        z = _mm256_blend_pd(b, c, 0b1010);
+    } else if (layout == Layout::columns) {
+        // Consecutive rows are consecutive doubles in each column.
+        x = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+        y = _mm256_loadu_pd(reinterpret_cast<const double*>(p + in.s1));
+        z = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 2 * in.s1));
+    } else {
+        const Py_ssize_t s0 = in.s0, s1 = in.s1;
+        x = _mm256_set_pd(load(p + 3 * s0), load(p + 2 * s0), load(p + s0), load(p));
+        y = _mm256_set_pd(load(p + 3 * s0 + s1), load(p + 2 * s0 + s1), load(p + s0 + s1), load(p + s1));
+        z = _mm256_set_pd(load(p + 3 * s0 + 2 * s1), load(p + 2 * s0 + 2 * s1), load(p + s0 + 2 * s1),
+                          load(p + 2 * s1));
+    }
+}
+
+// Lanes whose sum of squares is a normal finite number, as a 4-bit mask.
+[[gnu::target("avx2")]] inline int plain_lanes(__m256d s) {
+    const __m256d lo = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MIN), _CMP_GE_OQ);
+    const __m256d hi = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MAX), _CMP_LE_OQ);
+    return _mm256_movemask_pd(_mm256_and_pd(lo, hi));
+}
+
+[[gnu::target("avx2")]] inline __m256d sum_of_squares(__m256d x, __m256d y, __m256d z) {
+    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z));
+}
+
+template <Layout L>
+[[gnu::target("avx2")]] Py_ssize_t norm_rows_avx2(const Rows& in, char* out, Py_ssize_t n) {
+    Py_ssize_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m256d x, y, z;
+        load_block(in, i, L, x, y, z);
+        const __m256d s = sum_of_squares(x, y, z);
+        if (plain_lanes(s) == 0xF) [[likely]]
+            _mm256_storeu_pd(reinterpret_cast<double*>(out + i * 8), _mm256_sqrt_pd(s));
+        else
+            norm_rows_scalar(in, out, 8, i, i + 4);
+    }
+    return i;
+}
+
+template <Layout L>
+[[gnu::target("avx2")]] Py_ssize_t normalize_rows_avx2(const Rows& in, char* out, Py_ssize_t n) {
+    Py_ssize_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m256d x, y, z;
+        load_block(in, i, L, x, y, z);
+        const __m256d s = sum_of_squares(x, y, z);
+        if (plain_lanes(s) != 0xF) [[unlikely]] {
+            normalize_rows_scalar(in, out, 24, 8, i, i + 4);
+            continue;
+        }
+        const __m256d f = _mm256_div_pd(_mm256_set1_pd(1.0), _mm256_sqrt_pd(s));
+        const __m256d ux = _mm256_mul_pd(x, f), uy = _mm256_mul_pd(y, f), uz = _mm256_mul_pd(z, f);
+        // Back to rows of three: x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
+        const __m256d a = _mm256_unpacklo_pd(ux, uy);        // x0 y0 x2 y2
+        const __m256d b = _mm256_blend_pd(uz, ux, 0b1010);   // z0 x1 z2 x3
+        const __m256d c = _mm256_unpackhi_pd(uy, uz);        // y1 z1 y3 z3
+        double* p = reinterpret_cast<double*>(out + i * 24);
+        _mm256_storeu_pd(p, _mm256_permute2f128_pd(a, b, 0x20));
+        _mm256_storeu_pd(p + 4, _mm256_permute2f128_pd(c, a, 0x30));
+        _mm256_storeu_pd(p + 8, _mm256_permute2f128_pd(b, c, 0x31));
+    }
+    return i;
+}
+
+Layout layout_of(const Rows& in) {
+    if (in.s1 == 8 && in.s0 == 24) return Layout::packed;
+    if (in.s0 == 8) return Layout::columns;
+    return Layout::strided;
+}
+
+void norm_rows(const Rows& in, const orbivane_memviewslice& out, Py_ssize_t n) {
+    Py_ssize_t done = 0;
+    if (have_avx2 && out.strides[0] == 8) {
+        switch (layout_of(in)) {
+            case Layout::packed: done = norm_rows_avx2<Layout::packed>(in, out.data, n); break;
+            case Layout::columns: done = norm_rows_avx2<Layout::columns>(in, out.data, n); break;
+            case Layout::strided: done = norm_rows_avx2<Layout::strided>(in, out.data, n); break;
+        }
+    }
+    norm_rows_scalar(in, out.data, out.strides[0], done, n);
+}
+
+void normalize_rows(const Rows& in, const orbivane_memviewslice& out, Py_ssize_t n) {
+    Py_ssize_t done = 0;
+    if (have_avx2 && out.strides[0] == 24 && out.strides[1] == 8) {
+        switch (layout_of(in)) {
+            case Layout::packed: done = normalize_rows_avx2<Layout::packed>(in, out.data, n); break;
+            case Layout::columns: done = normalize_rows_avx2<Layout::columns>(in, out.data, n); break;
+            case Layout::strided: done = normalize_rows_avx2<Layout::strided>(in, out.data, n); break;
+        }
+    }
+    normalize_rows_scalar(in, out.data, out.strides[0], out.strides[1], done, n);
+}
+
+orbivane_memviewslice run_batch(const orbivane_memviewslice& a, BatchSites& sites) {
+    ProfiledCall prof;
+    orbivane_memviewslice result{};
+    CodeSite* failed_at = &sites.tb_setup;
+    const Py_ssize_t n = a.shape[0];
+    if (prof.enter(sites.profile, module_state.dict) < 0) {
+        failed_at = &sites.tb_entry;
+        goto fail;
+    }
+    if (check_input(a, sites.name) < 0 || allocate_result(n, sites.result_ndim, result) < 0) goto fail;
+    if (n > 0) {
+        const Rows in{a.data, a.strides[0], a.strides[1]};
+        if (sites.result_ndim == 1) {
+            norm_rows(in, result, n);
+        } else {
+            // normalize's closing check point, and the loop's own check
+            // after it, can only find an exception that was pending before
+            // the first row: then row 0 is where the kernel fails.
+            if (PyErr_Occurred()) {
+                orbivane::add_traceback(tb_normalize, module_state.dict);
+                failed_at = &sites.tb_row;
+                goto fail;
+            }
+            normalize_rows(in, result, n);
+        }
+    }
+    prof.leave(Py_None);
+    return result;
+
+fail:
+    prof.leave(nullptr);
+    orbivane::add_traceback(*failed_at, module_state.dict);
+    orbivane_view_release(&result, 1);
+    return orbivane_memviewslice{};
+}
+
+orbivane_memviewslice norm_array(orbivane_memviewslice a) { return run_batch(a, norm_array_sites); }
+
+orbivane_memviewslice normalize_array(orbivane_memviewslice a) {
+    return run_batch(a, normalize_array_sites);
+}
+
+// ---------------------------------------------------------------------------
+// Exported function table
+// ---------------------------------------------------------------------------
+
+// Adds one capsule to `__pyx_capi__`, looking the table up afresh: the first
+// export creates it, later ones find and reuse it.
+int export_function(PyObject* module, const char* name, void* entry, const char* signature) {
+    Ref table = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
+    if (!table) {
+        PyErr_Clear();
+        table = Ref::steal(PyDict_New());
+        if (!table || PyModule_AddObjectRef(module, "__pyx_capi__", table.get()) < 0) return -1;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(entry, signature, nullptr));
+    if (!capsule) return -1;
+    return PyDict_SetItemString(table.get(), name, capsule.get());
+}
+
+template <class F>
+void* entry_address(F* f) {
+    return reinterpret_cast<void*>(f);
+}
+
+int export_table(PyObject* module) {
+    const struct {
+        const char* name;
+        void* entry;
+        const char* signature;
+    } table[] = {
+        {"scale", entry_address(scale), ORBIVANE_QUIVEREL_SIG_SCALE},
+        {"add", entry_address(add), ORBIVANE_QUIVEREL_SIG_BINARY},
+        {"sub", entry_address(sub), ORBIVANE_QUIVEREL_SIG_BINARY},
+        {"dot", entry_address(dot), ORBIVANE_QUIVEREL_SIG_PAIR},
+        {"cross", entry_address(cross), ORBIVANE_QUIVEREL_SIG_BINARY},
+        {"norm", entry_address(norm), ORBIVANE_QUIVEREL_SIG_NORM},
+        {"norm_array", entry_address(norm_array), ORBIVANE_QUIVEREL_SIG_ARRAY},
+        {"angle", entry_address(angle), ORBIVANE_QUIVEREL_SIG_PAIR},
+        {"normalize", entry_address(normalize), ORBIVANE_QUIVEREL_SIG_NORMALIZE},
+        {"normalize_array", entry_address(normalize_array), ORBIVANE_QUIVEREL_SIG_ARRAY},
+    };
+    for (const auto& e : table)
+        if (export_function(module, e.name, e.entry, e.signature) < 0) return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Module initialisation
+// ---------------------------------------------------------------------------
+
+ExecResult exec_steps(PyObject* module) {
+    if (orbivane::exec_bind_instance(module, module_state) < 0 ||
+        orbivane::exec_check_version(module_state) < 0 || make_constants() < 0)
+        return ExecResult::failed_without_entry();
+    if (orbivane::exec_register_in_sys_modules(module, module_state) < 0 ||
+        make_profile_code(prof_norm_array) < 0 || make_profile_code(prof_normalize_array) < 0 ||
+        export_table(module) < 0)
+        return ExecResult::failed_at(1);
+
+    ProfiledCall prof;
+    if (prof.enter(prof_init, module_state.dict) < 0) {
+        prof.leave(Py_None);
+        return ExecResult::failed_at(1);
+    }
+    const ExecResult r = [&] {
+        if (ready_owner_type() < 0) return ExecResult::failed_at(1);
+        __builtin_cpu_init();
+        have_avx2 = __builtin_cpu_supports("avx2");
+        Ref numpy = Ref::steal(PyImport_ImportModuleLevel("numpy", module_state.dict, nullptr, nullptr, 0));
+        if (!numpy || PyDict_SetItemString(module_state.dict, "numpy", numpy.get()) < 0)
+            return ExecResult::failed_at(6);
+        Ref test = Ref::steal(PyDict_New());
+        if (!test || PyDict_SetItemString(module_state.dict, "__test__", test.get()) < 0)
+            return ExecResult::failed_at(1);
+        return ExecResult::ok();
+    }();
+    prof.leave(Py_None);
+    return r;
+}
+
+PyObject* quiverel_create(PyObject* spec, PyModuleDef*) {
+    return orbivane::create_module(spec, module_state);
+}
+
+int quiverel_exec(PyObject* module) {
+    return orbivane::exec_module(module, module_state, [&] { return exec_steps(module); });
+}
+
+PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(quiverel_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(quiverel_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quiverel", "\nWritten by the orbivane developers.\n", 0, module_methods,
+    module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quiverel(void) { return PyModuleDef_Init(&module_def); }

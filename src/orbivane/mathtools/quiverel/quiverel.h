@@ -1,1 +1,326 @@
-/* placeholder */
+/*
+ * orbivane/quiverel.h -- the vector toolkit's kernels for compiled modules.
+ *
+ * orbivane.mathtools.quiverel.quiverel publishes ten double-precision kernels
+ * in its `__pyx_capi__` dictionary: one capsule per kernel, named by the
+ * kernel's signature string. A compiled module binds them once, at import,
+ * and then calls them directly:
+ *
+ *     static orbivane_quiverel_api quiverel;
+ *     ...
+ *     if (orbivane_import_quiverel(&quiverel) < 0) return NULL;  // in PyInit
+ *     ...
+ *     double n = quiverel.norm(v);
+ *     if (n == -1.0 && orbivane_quiverel_error_pending()) ...     // failed
+ *
+ * Error contract: a kernel returning double reports failure as -1.0 with a
+ * Python exception pending (-1.0 with nothing pending is a genuine value);
+ * a void kernel reports failure by leaving an exception pending; a batch
+ * kernel returns a record whose memview is NULL. The eight 3-vector kernels
+ * may be called on any thread, with or without the interpreter lock; the two
+ * batch kernels need the lock.
+ *
+ * Usable from C and C++.
+ */
+#ifndef ORBIVANE_QUIVEREL_H
+#define ORBIVANE_QUIVEREL_H
+
+#ifndef PY_SSIZE_T_CLEAN
+#define PY_SSIZE_T_CLEAN
+#endif
+#include <Python.h>
+#include <stddef.h>
+#include <string.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define ORBIVANE_QUIVEREL_MODULE "orbivane.mathtools.quiverel.quiverel"
+
+/* Signature strings: the capsule names, compared as whole strings, blanks
+ * included. */
+#define ORBIVANE_QUIVEREL_SIG_SCALE "void (double const , double *, double *)"
+#define ORBIVANE_QUIVEREL_SIG_BINARY "void (double *, double *, double *)" /* add, sub, cross */
+#define ORBIVANE_QUIVEREL_SIG_PAIR "double (double *, double *)"           /* dot, angle */
+#define ORBIVANE_QUIVEREL_SIG_NORM "double (double *)"
+#define ORBIVANE_QUIVEREL_SIG_NORMALIZE "void (double *, double *)"
+#define ORBIVANE_QUIVEREL_SIG_ARRAY "__Pyx_memviewslice (__Pyx_memviewslice)" /* *_array */
+
+#define ORBIVANE_MAX_DIMS 8
+
+/* ------------------------------------------------------------------------
+ * The strided array view record, called __Pyx_memviewslice in the
+ * signature strings; passed and returned by value.
+ *
+ * Element (i0, i1, ...) of a direct view lies at
+ *     data + i0 * strides[0] + i1 * strides[1] + ...
+ * A direct dimension has suboffsets -1; 0 or more marks an indirect one
+ * (PEP 3118). Entries past the view's dimensions are 0 in records that the
+ * toolkit builds. memview is the owner (below), NULL in a record that holds
+ * no view (the failure result of a batch kernel), Py_None in a record that
+ * stands for None (then data is NULL and every other field is 0).
+ * ------------------------------------------------------------------------ */
+struct orbivane_view_owner;
+
+typedef struct orbivane_memviewslice {
+    struct orbivane_view_owner *memview;
+    char *data;
+    Py_ssize_t shape[ORBIVANE_MAX_DIMS];
+    Py_ssize_t strides[ORBIVANE_MAX_DIMS];
+    Py_ssize_t suboffsets[ORBIVANE_MAX_DIMS];
+} orbivane_memviewslice;
+
+/* ------------------------------------------------------------------------
+ * The owner, type "orbivane.mathtools.quiverel.quiverel.memoryview": keeps
+ * the exporting array and its buffer alive while records refer to it.
+ * Layout for CPython 3.11 on x86-64, 160 bytes.
+ * ------------------------------------------------------------------------ */
+
+/* Item type descriptor; the toolkit's owners point to one for double. */
+typedef struct orbivane_typeinfo {
+    const char *name;        /* "double" */
+    const void *fields;      /* NULL: not a struct */
+    size_t size;             /* 8 */
+    size_t arraysize[ORBIVANE_MAX_DIMS];
+    int ndim;                /* 0 */
+    char typegroup;          /* 'R': real number */
+    char is_unsigned;
+    int flags;
+} orbivane_typeinfo;
+
+/* The owner's method table. Entries 7 and 8 are both _get_base (a new
+ * reference to the exporting object); the others only raise
+ * NotImplementedError and return NULL. */
+typedef struct orbivane_view_owner_vtable {
+    PyObject *(*unsupported[7])(PyObject *self);
+    PyObject *(*_get_base)(PyObject *self);
+    PyObject *(*_get_base_next)(PyObject *self);
+} orbivane_view_owner_vtable;
+
+typedef struct orbivane_view_owner {
+    PyObject_HEAD
+    orbivane_view_owner_vtable *__pyx_vtab;
+    PyObject *obj;                 /* the exporting array */
+    PyObject *_size;               /* None */
+    PyObject *_array_interface;    /* None */
+    PyThread_type_lock lock;
+    int acquisition_count;         /* changed only with atomic operations */
+    Py_buffer view;                /* the array's buffer; format "d" */
+    int flags;                     /* the buffer request flags */
+    int dtype_is_object;           /* 0 */
+    const orbivane_typeinfo *typeinfo;
+} orbivane_view_owner;
+
+#ifdef __cplusplus
+static_assert(offsetof(orbivane_view_owner, __pyx_vtab) == 16 &&
+                  offsetof(orbivane_view_owner, obj) == 24 &&
+                  offsetof(orbivane_view_owner, _size) == 32 &&
+                  offsetof(orbivane_view_owner, _array_interface) == 40 &&
+                  offsetof(orbivane_view_owner, lock) == 48 &&
+                  offsetof(orbivane_view_owner, acquisition_count) == 56 &&
+                  offsetof(orbivane_view_owner, view) == 64 &&
+                  offsetof(orbivane_view_owner, flags) == 144 &&
+                  offsetof(orbivane_view_owner, dtype_is_object) == 148 &&
+                  offsetof(orbivane_view_owner, typeinfo) == 152 &&
+                  sizeof(orbivane_view_owner) == 160 && sizeof(orbivane_memviewslice) == 208,
+              "view owner layout");
+#else
+_Static_assert(sizeof(orbivane_view_owner) == 160, "view owner layout");
+_Static_assert(offsetof(orbivane_view_owner, acquisition_count) == 56, "view owner layout");
+_Static_assert(sizeof(orbivane_memviewslice) == 208, "view record layout");
+#endif
+
+/* ------------------------------------------------------------------------
+ * Kernel types and the table a client fills at import.
+ * 3-vectors are pointers to three contiguous doubles x, y, z.
+ * ------------------------------------------------------------------------ */
+typedef void (*orbivane_scale_fn)(double scalar, double *a, double *c);
+typedef void (*orbivane_binary_fn)(double *a, double *b, double *c);
+typedef double (*orbivane_pair_fn)(double *a, double *b);
+typedef double (*orbivane_norm_fn)(double *a);
+typedef void (*orbivane_normalize_fn)(double *a, double *u);
+typedef orbivane_memviewslice (*orbivane_array_fn)(orbivane_memviewslice a);
+
+typedef struct orbivane_quiverel_api {
+    orbivane_scale_fn scale;          /* c = scalar * a; c may be a */
+    orbivane_binary_fn add;           /* c = a + b; c may be a or b */
+    orbivane_binary_fn sub;           /* c = a - b; c may be a or b */
+    orbivane_pair_fn dot;             /* (a.x*b.x + a.y*b.y) + a.z*b.z */
+    orbivane_binary_fn cross;         /* c = a x b; c may be a or b */
+    orbivane_norm_fn norm;            /* Euclidean length */
+    orbivane_array_fn norm_array;     /* lengths of N rows -> (N,) */
+    orbivane_pair_fn angle;           /* radians */
+    orbivane_normalize_fn normalize;  /* u = a / |a|; u may be a */
+    orbivane_array_fn normalize_array; /* unit rows -> (N, 3) */
+} orbivane_quiverel_api;
+
+/* Imports the toolkit and fills *api from its capsules, each taken by name
+ * and signature. Returns 0, or -1 with a Python exception set. Call with
+ * the interpreter lock held, typically from the client's PyInit. */
+static inline int orbivane_import_quiverel(orbivane_quiverel_api *api) {
+    static const struct {
+        const char *name;
+        const char *signature;
+        size_t offset;
+    } entries[] = {
+        {"scale", ORBIVANE_QUIVEREL_SIG_SCALE, offsetof(orbivane_quiverel_api, scale)},
+        {"add", ORBIVANE_QUIVEREL_SIG_BINARY, offsetof(orbivane_quiverel_api, add)},
+        {"sub", ORBIVANE_QUIVEREL_SIG_BINARY, offsetof(orbivane_quiverel_api, sub)},
+        {"dot", ORBIVANE_QUIVEREL_SIG_PAIR, offsetof(orbivane_quiverel_api, dot)},
+        {"cross", ORBIVANE_QUIVEREL_SIG_BINARY, offsetof(orbivane_quiverel_api, cross)},
+        {"norm", ORBIVANE_QUIVEREL_SIG_NORM, offsetof(orbivane_quiverel_api, norm)},
+        {"norm_array", ORBIVANE_QUIVEREL_SIG_ARRAY, offsetof(orbivane_quiverel_api, norm_array)},
+        {"angle", ORBIVANE_QUIVEREL_SIG_PAIR, offsetof(orbivane_quiverel_api, angle)},
+        {"normalize", ORBIVANE_QUIVEREL_SIG_NORMALIZE, offsetof(orbivane_quiverel_api, normalize)},
+        {"normalize_array", ORBIVANE_QUIVEREL_SIG_ARRAY,
+         offsetof(orbivane_quiverel_api, normalize_array)},
+    };
+    orbivane_quiverel_api bound;
+    PyObject *module, *table;
+    size_t i;
+    int result = -1;
+
+    module = PyImport_ImportModule(ORBIVANE_QUIVEREL_MODULE);
+    if (!module) return -1;
+    table = PyObject_GetAttrString(module, "__pyx_capi__");
+    Py_DECREF(module);
+    if (!table) return -1;
+    if (!PyDict_Check(table)) {
+        PyErr_SetString(PyExc_TypeError, ORBIVANE_QUIVEREL_MODULE ".__pyx_capi__ is not a dict");
+        goto done;
+    }
+    for (i = 0; i < sizeof entries / sizeof entries[0]; ++i) {
+        PyObject *capsule = PyDict_GetItemString(table, entries[i].name); /* borrowed */
+        const char *have;
+        void *pointer;
+        if (!capsule) {
+            PyErr_Format(PyExc_ImportError, ORBIVANE_QUIVEREL_MODULE " does not export function %s",
+                         entries[i].name);
+            goto done;
+        }
+        if (!PyCapsule_CheckExact(capsule)) {
+            PyErr_Format(PyExc_TypeError, ORBIVANE_QUIVEREL_MODULE ".__pyx_capi__['%s'] is not a capsule",
+                         entries[i].name);
+            goto done;
+        }
+        have = PyCapsule_GetName(capsule);
+        if (!have || strcmp(have, entries[i].signature) != 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "C function " ORBIVANE_QUIVEREL_MODULE ".%s has wrong signature "
+                         "(expected %s, got %s)",
+                         entries[i].name, entries[i].signature, have ? have : "(unnamed)");
+            goto done;
+        }
+        pointer = PyCapsule_GetPointer(capsule, entries[i].signature);
+        if (!pointer) goto done;
+        memcpy((char *)&bound + entries[i].offset, &pointer, sizeof pointer);
+    }
+    *api = bound;
+    result = 0;
+done:
+    Py_DECREF(table);
+    return result;
+}
+
+/* After a kernel returned its error value: is a Python exception pending?
+ * Takes the interpreter lock for the question, so any thread may ask. */
+static inline int orbivane_quiverel_error_pending(void) {
+    PyGILState_STATE state = PyGILState_Ensure();
+    int pending = PyErr_Occurred() != NULL;
+    PyGILState_Release(state);
+    return pending;
+}
+
+/* ------------------------------------------------------------------------
+ * Acquisitions. Every live record whose memview is a real owner counts once
+ * in the owner's acquisition_count; the owner holds one strong reference on
+ * behalf of all of them, taken when the count leaves 0 and dropped when it
+ * returns to 0. Records whose memview is NULL or None are never counted.
+ * have_gil tells whether the calling thread holds the interpreter lock; the
+ * lock is taken only at the 0/1 edges.
+ * ------------------------------------------------------------------------ */
+static inline int orbivane_view_is_counted(const orbivane_memviewslice *v) {
+    return v->memview != NULL && (PyObject *)v->memview != Py_None;
+}
+
+static inline void orbivane_view_acquire(orbivane_memviewslice *v, int have_gil) {
+    int before;
+    if (!orbivane_view_is_counted(v)) return;
+    before = __atomic_fetch_add(&v->memview->acquisition_count, 1, __ATOMIC_RELAXED);
+    if (before == 0) {
+        if (have_gil) {
+            Py_INCREF((PyObject *)v->memview);
+        } else {
+            PyGILState_STATE state = PyGILState_Ensure();
+            Py_INCREF((PyObject *)v->memview);
+            PyGILState_Release(state);
+        }
+    }
+}
+
+/* Releases one acquisition and empties the record (memview and data NULL). */
+static inline void orbivane_view_release(orbivane_memviewslice *v, int have_gil) {
+    orbivane_view_owner *owner = v->memview;
+    int before;
+    if (!orbivane_view_is_counted(v)) {
+        v->memview = NULL;
+        return;
+    }
+    v->memview = NULL;
+    v->data = NULL;
+    before = __atomic_fetch_sub(&owner->acquisition_count, 1, __ATOMIC_ACQ_REL);
+    if (before == 1) {
+        if (have_gil) {
+            Py_DECREF((PyObject *)owner);
+        } else {
+            PyGILState_STATE state = PyGILState_Ensure();
+            Py_DECREF((PyObject *)owner);
+            PyGILState_Release(state);
+        }
+    }
+}
+
+/* Builds a direct, uncounted view (memview NULL) over a buffer that the
+ * caller keeps for as long as the view is used: every suboffset is -1, and
+ * the strides of a contiguous buffer requested without strides are filled
+ * in for C order. Fields past ndim are 0. Returns 0, or -1 with ValueError
+ * for a buffer of more than 8 dimensions or an indirect one. */
+static inline int orbivane_view_from_buffer(const Py_buffer *buf, orbivane_memviewslice *v) {
+    int i, ndim = buf->ndim;
+    memset(v, 0, sizeof *v);
+    if (ndim > ORBIVANE_MAX_DIMS) {
+        PyErr_Format(PyExc_ValueError, "buffer has %d dimensions; a view holds at most %d", ndim,
+                     ORBIVANE_MAX_DIMS);
+        return -1;
+    }
+    if (buf->suboffsets) {
+        for (i = 0; i < ndim; ++i) {
+            if (buf->suboffsets[i] >= 0) {
+                PyErr_Format(PyExc_ValueError, "buffer dimension %d is indirect; a direct buffer is required", i);
+                return -1;
+            }
+        }
+    }
+    v->data = (char *)buf->buf;
+    for (i = 0; i < ndim; ++i) {
+        v->shape[i] = buf->shape ? buf->shape[i] : (ndim == 1 ? buf->len / buf->itemsize : 0);
+        v->suboffsets[i] = -1;
+    }
+    if (buf->strides) {
+        for (i = 0; i < ndim; ++i) v->strides[i] = buf->strides[i];
+    } else {
+        Py_ssize_t step = buf->itemsize;
+        for (i = ndim - 1; i >= 0; --i) {
+            v->strides[i] = step;
+            step *= v->shape[i];
+        }
+    }
+    return 0;
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORBIVANE_QUIVEREL_H */
