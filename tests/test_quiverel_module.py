@@ -1,0 +1,190 @@
+"""The vector toolkit module: its exported table and the rules of its
+initialisation."""
+
+import ctypes
+import sys
+
+import pytest
+
+import orbivane.mathtools.quiverel.quiverel as quiverel
+from conftest import run_python
+from native_build import native_client
+
+NAME = "orbivane.mathtools.quiverel.quiverel"
+
+SIGNATURES = {
+    "scale": "void (double const , double *, double *)",
+    "add": "void (double *, double *, double *)",
+    "sub": "void (double *, double *, double *)",
+    "dot": "double (double *, double *)",
+    "cross": "void (double *, double *, double *)",
+    "norm": "double (double *)",
+    "norm_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
+    "angle": "double (double *, double *)",
+    "normalize": "void (double *, double *)",
+    "normalize_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
+}
+
+capsule_name = ctypes.pythonapi.PyCapsule_GetName
+capsule_name.restype = ctypes.c_char_p
+capsule_name.argtypes = [ctypes.py_object]
+capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+capsule_pointer.restype = ctypes.c_void_p
+capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+def test_table_keys_in_order_with_signature_names():
+    table = quiverel.__pyx_capi__
+    assert type(table) is dict
+    assert list(table) == list(SIGNATURES)
+    for key, capsule in table.items():
+        assert type(capsule).__name__ == "PyCapsule"
+        assert capsule_name(capsule).decode() == SIGNATURES[key]
+        assert capsule_pointer(capsule, SIGNATURES[key].encode())
+
+
+@pytest.mark.parametrize("group", [("add", "sub", "cross"), ("dot", "angle"),
+                                   ("norm_array", "normalize_array")])
+def test_shared_signatures_share_names_not_entries(group):
+    table = quiverel.__pyx_capi__
+    names = {capsule_name(table[k]) for k in group}
+    pointers = {capsule_pointer(table[k], capsule_name(table[k])) for k in group}
+    assert len(names) == 1
+    assert len(pointers) == len(group)
+
+
+@pytest.mark.parametrize("wrong", [
+    b"void (double const, double *, double *)",   # no blank before the comma
+    b"void (double, double *, double *)",
+    b"void (double const , double*, double*)",
+])
+def test_capsule_refuses_other_signature_spellings(wrong):
+    with pytest.raises(ValueError):
+        capsule_pointer(quiverel.__pyx_capi__["scale"], wrong)
+
+
+def test_namespace_holds_no_callable_kernel():
+    names = set(vars(quiverel))
+    assert names == {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__",
+                     "__builtins__", "__pyx_capi__", "numpy", "__test__"}
+    assert not any(callable(v) for k, v in vars(quiverel).items() if not k.startswith("__"))
+    import builtins
+    import numpy
+    assert quiverel.numpy is numpy
+    assert quiverel.__test__ == {}
+    assert quiverel.__builtins__ is builtins
+    assert quiverel.__name__ == NAME
+
+
+def test_reimport_returns_same_module_and_capsules():
+    run_python(f"""
+        import sys
+        import {NAME} as q
+        table = dict(q.__pyx_capi__)
+        del sys.modules["{NAME}"]
+        import {NAME} as again
+        assert again is q
+        assert all(again.__pyx_capi__[k] is v for k, v in table.items())
+    """)
+
+
+def test_exec_on_another_module_object_is_refused():
+    client = native_client("quiverel_client")
+    with pytest.raises(RuntimeError) as info:
+        client.exec_on_new_module()
+    assert str(info.value) == ("Module 'quiverel' has already been imported. "
+                               "Re-initialisation is not supported.")
+
+
+def test_second_interpreter_is_refused():
+    proc = run_python(f"""
+        import _xxsubinterpreters as interpreters
+        import {NAME}
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import {NAME}")
+        except interpreters.RunFailedError as e:
+            print(e)
+        else:
+            print("imported")
+        interpreters.destroy(sub)
+    """)
+    assert proc.stdout.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can only "
+                                   "be loaded into one interpreter per process.")
+
+
+def test_failed_numpy_import_leaves_line_6_and_can_be_retried():
+    proc = run_python(f"""
+        import sys, traceback
+        sys.modules["numpy"] = None
+        try:
+            import {NAME}
+        except ImportError as e:
+            last = traceback.extract_tb(e.__traceback__)[-1]
+            print(type(e).__name__, last.name, last.filename, last.lineno)
+            print("{NAME}" in sys.modules)
+        del sys.modules["numpy"]
+        import {NAME} as q
+        import numpy
+        print(q.numpy is numpy, list(q.__pyx_capi__)[0], len(q.__pyx_capi__))
+    """)
+    assert proc.stdout.splitlines() == [
+        f"ModuleNotFoundError init {NAME} orbivane/mathtools/quiverel/quiverel 6",
+        "False",
+        "True scale 10",
+    ]
+
+
+def test_profiler_sees_initialisation():
+    proc = run_python(f"""
+        import sys
+        import numpy
+        events = []
+        def profile(frame, event, arg):
+            if frame.f_code.co_name == "PyInit_quiverel":
+                events.append((event, frame.f_code.co_filename, frame.f_code.co_firstlineno, arg))
+        sys.setprofile(profile)
+        import {NAME}
+        sys.setprofile(None)
+        print(events)
+    """)
+    assert proc.stdout.strip() == str([
+        ("call", "orbivane/mathtools/quiverel/quiverel", 1, None),
+        ("return", "orbivane/mathtools/quiverel/quiverel", 1, None),
+    ])
+
+
+def test_raising_profiler_fails_initialisation_at_line_1():
+    proc = run_python(f"""
+        import sys, traceback
+        import numpy
+        def profile(frame, event, arg):
+            if frame.f_code.co_name == "PyInit_quiverel" and event == "call":
+                raise KeyError("profiler")
+        sys.setprofile(profile)
+        try:
+            import {NAME}
+        except KeyError as e:
+            sys.setprofile(None)
+            # the entry of the initialisation that called the profile function
+            entries = traceback.extract_tb(e.__traceback__)
+            print(entries[-1].name, [(f.name, f.lineno) for f in entries if f.name.startswith("init")])
+        import {NAME} as q
+        print(len(q.__pyx_capi__))
+    """)
+    assert proc.stdout.splitlines() == [f"profile [('init {NAME}', 1)]", "10"]
+
+
+def test_module_registers_under_its_dotted_name_whatever_the_spec_says():
+    proc = run_python(f"""
+        import importlib.util, sys
+        import orbivane.mathtools.quiverel as pkg
+        import os
+        path = [os.path.join(pkg.__path__[0], f) for f in os.listdir(pkg.__path__[0])
+                if f.startswith("quiverel.") and f.endswith(".so")][0]
+        spec = importlib.util.spec_from_file_location("quiverel", path)
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        print(sys.modules["{NAME}"] is m, m.__name__)
+    """)
+    assert proc.stdout.split() == ["True", "quiverel"]
