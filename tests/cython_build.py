@@ -42,15 +42,19 @@ _lock = threading.Lock()
 _built: dict[tuple[str, str], Path] = {}
 
 
-def current_cython_version() -> str:
-    import Cython
+def current_cython_version() -> str | None:
+    try:
+        import Cython
+    except ImportError:
+        return None
     return Cython.__version__
 
 
 def cython_versions() -> list[str]:
-    """The releases the clients are built with: this environment's and the
-    3.0.x one."""
-    return [current_cython_version(), OLD_CYTHON]
+    """The releases the clients are built with: this environment's (when
+    there is one) and the 3.0.x one."""
+    current = current_cython_version()
+    return [current, OLD_CYTHON] if current and current != OLD_CYTHON else [OLD_CYTHON]
 
 
 def _old_cython_dir() -> Path:
