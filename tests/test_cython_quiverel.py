@@ -98,17 +98,17 @@ def test_vector_kernel_values(client, kernel, args, expected):
     assert_same_values(getattr(client, kernel)(*args), expected)
 
 
-# The kernels compute plainly: no rescaling against overflow or underflow of
-# the squares, and acos of the unclamped ratio.
+# Vectors whose squares overflow or underflow are measured in a scaled copy,
+# and angle clamps the cosine into [-1, 1], so these keep meaningful values.
 @pytest.mark.parametrize("kernel, args, expected", [
-    ("k_angle", ((1.0, 1.0, 1.0), (1.0, 1.0, 1.0)), math.nan),   # ratio 1.0000000000000002
-    ("k_angle", ((1.0, 1.0, 1.0), (-1.0, -1.0, -1.0)), math.nan),
-    ("k_norm", ((1e200, 0.0, 0.0),), math.inf),
-    ("k_norm", ((1e-170, 0.0, 0.0),), 0.0),
-    ("k_normalize", ((1e-170, 0.0, 0.0),), (math.inf, math.nan, math.nan)),
-    ("k_normalize", ((1e200, 0.0, 0.0),), (0.0, 0.0, 0.0)),
+    ("k_angle", ((1.0, 1.0, 1.0), (1.0, 1.0, 1.0)), 0.0),
+    ("k_angle", ((1.0, 1.0, 1.0), (-1.0, -1.0, -1.0)), math.pi),
+    ("k_norm", ((1e200, 0.0, 0.0),), 1e200),
+    ("k_norm", ((1e-170, 0.0, 0.0),), 1e-170),
+    ("k_normalize", ((1e-170, 0.0, 0.0),), (1.0, 0.0, 0.0)),
+    ("k_normalize", ((1e200, 0.0, 0.0),), (1.0, 0.0, 0.0)),
 ])
-def test_degenerate_inputs_are_not_rescaled_or_clamped(client, kernel, args, expected):
+def test_overflow_underflow_and_clamping_are_mended(client, kernel, args, expected):
     assert_same_values(getattr(client, kernel)(*args), expected)
 
 
