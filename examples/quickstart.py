@@ -2,6 +2,9 @@
 
 from pathlib import Path
 
+import numpy as np
+
+from orbivane.mathtools.quiverel import vectors
 from orbivane.propagators.analytical.sgp4.tle import TLE
 
 
@@ -21,5 +24,24 @@ def main():
         print(f"  {name:<12} satellite {tle.satno:>5}  epoch {epoch.iso} UTC  (JD {epoch.jd:.8f})")
 
 
+def show_position_vectors():
+    """Lengths and unit vectors of a few position vectors (km), one at a
+    time and as a whole array."""
+    positions = np.array([
+        [6524.834, 6862.875, 6448.296],
+        [-4219.853, 4363.116, -3958.767],
+        [42164.0, 0.0, 0.0],
+    ])
+    print("Position vectors (km)")
+    lengths = vectors.norm_array(positions)
+    units = vectors.normalize_array(positions)
+    for r, length, unit in zip(positions, lengths, units):
+        assert length == vectors.norm(r)
+        print(f"  |r| = {length:10.3f}  unit = ({unit[0]:+.6f}, {unit[1]:+.6f}, {unit[2]:+.6f})")
+    angle = vectors.angle(positions[0], positions[1])
+    print(f"  angle between the first two: {np.degrees(angle):.3f} deg")
+
+
 if __name__ == "__main__":
     main()
+    show_position_vectors()

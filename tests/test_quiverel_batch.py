@@ -352,3 +352,14 @@ def test_raising_profiler_fails_the_call_at_the_first_line(client, kernel, line)
     assert isinstance(exc, LookupError) and report["record"] == ZERO_RECORD
     names = [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)]
     assert names[0] == (f"{NAME}.{kernel}", line)
+
+
+def test_results_larger_than_the_caches_keep_their_bits():
+    # Results of 8 MiB and more are written with non-temporal stores.
+    rng = np.random.default_rng(9)
+    a = rng.normal(size=(1_100_003, 3))
+    a[rng.choice(len(a), size=2000, replace=False)] = ref.random_vectors(2000, seed=9)
+    with np.errstate(all="ignore"):
+        ref.assert_same_bits(vectors.norm_array(a), ref.norm(a))
+        ref.assert_same_bits(vectors.normalize_array(a), ref.normalize(a))
+        ref.assert_same_bits(vectors.normalize_array(np.asfortranarray(a)), ref.normalize(a))

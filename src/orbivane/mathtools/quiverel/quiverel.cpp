@@ -632,7 +632,22 @@ bool have_avx2 = false;
     return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z));
 }
 
-template <Layout L>
+// Stores of a block of results. Results far larger than the caches go
+// straight to memory (non-temporal stores, 16-byte aligned) instead of
+// first reading every destination line into the cache.
+enum class Store { cached, streamed };
+
+template <Store S>
+[[gnu::target("avx2")]] inline void store_block(double* p, __m256d v) {
+    if constexpr (S == Store::streamed) {
+        _mm_stream_pd(p, _mm256_castpd256_pd128(v));
+        _mm_stream_pd(p + 2, _mm256_extractf128_pd(v, 1));
+    } else {
+        _mm256_storeu_pd(p, v);
+    }
+}
+
+template <Layout L, Store S>
 [[gnu::target("avx2")]] Py_ssize_t norm_rows_avx2(const Rows& in, char* out, Py_ssize_t n) {
     Py_ssize_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -640,14 +655,15 @@ template <Layout L>
         load_block(in, i, L, x, y, z);
         const __m256d s = sum_of_squares(x, y, z);
         if (plain_lanes(s) == 0xF) [[likely]]
-            _mm256_storeu_pd(reinterpret_cast<double*>(out + i * 8), _mm256_sqrt_pd(s));
+            store_block<S>(reinterpret_cast<double*>(out + i * 8), _mm256_sqrt_pd(s));
         else
             norm_rows_scalar(in, out, 8, i, i + 4);
     }
+    if constexpr (S == Store::streamed) _mm_sfence();
     return i;
 }
 
-template <Layout L>
+template <Layout L, Store S>
 [[gnu::target("avx2")]] Py_ssize_t normalize_rows_avx2(const Rows& in, char* out, Py_ssize_t n) {
     Py_ssize_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -665,10 +681,11 @@ template <Layout L>
         const __m256d b = _mm256_blend_pd(uz, ux, 0b1010);   // z0 x1 z2 x3
         const __m256d c = _mm256_unpackhi_pd(uy, uz);        // y1 z1 y3 z3
         double* p = reinterpret_cast<double*>(out + i * 24);
-        _mm256_storeu_pd(p, _mm256_permute2f128_pd(a, b, 0x20));
-        _mm256_storeu_pd(p + 4, _mm256_permute2f128_pd(c, a, 0x30));
-        _mm256_storeu_pd(p + 8, _mm256_permute2f128_pd(b, c, 0x31));
+        store_block<S>(p, _mm256_permute2f128_pd(a, b, 0x20));
+        store_block<S>(p + 4, _mm256_permute2f128_pd(c, a, 0x30));
+        store_block<S>(p + 8, _mm256_permute2f128_pd(b, c, 0x31));
     }
+    if constexpr (S == Store::streamed) _mm_sfence();
     return i;
 }
 
@@ -678,27 +695,48 @@ Layout layout_of(const Rows& in) {
     return Layout::strided;
 }
 
+// Results of this many bytes or more are streamed to memory.
+constexpr Py_ssize_t kStreamBytes = Py_ssize_t{8} << 20;
+
+template <template <Layout, Store> class Loop>
+Py_ssize_t dispatch(const Rows& in, char* out, Py_ssize_t n, Py_ssize_t out_bytes) {
+    const bool stream = out_bytes >= kStreamBytes && reinterpret_cast<uintptr_t>(out) % 16 == 0;
+    switch (layout_of(in)) {
+        case Layout::packed:
+            return stream ? Loop<Layout::packed, Store::streamed>::run(in, out, n)
+                          : Loop<Layout::packed, Store::cached>::run(in, out, n);
+        case Layout::columns:
+            return stream ? Loop<Layout::columns, Store::streamed>::run(in, out, n)
+                          : Loop<Layout::columns, Store::cached>::run(in, out, n);
+        case Layout::strided:
+            break;
+    }
+    return stream ? Loop<Layout::strided, Store::streamed>::run(in, out, n)
+                  : Loop<Layout::strided, Store::cached>::run(in, out, n);
+}
+
+template <Layout L, Store S>
+struct NormLoop {
+    static Py_ssize_t run(const Rows& in, char* out, Py_ssize_t n) { return norm_rows_avx2<L, S>(in, out, n); }
+};
+
+template <Layout L, Store S>
+struct NormalizeLoop {
+    static Py_ssize_t run(const Rows& in, char* out, Py_ssize_t n) {
+        return normalize_rows_avx2<L, S>(in, out, n);
+    }
+};
+
 void norm_rows(const Rows& in, const orbivane_memviewslice& out, Py_ssize_t n) {
     Py_ssize_t done = 0;
-    if (have_avx2 && out.strides[0] == 8) {
-        switch (layout_of(in)) {
-            case Layout::packed: done = norm_rows_avx2<Layout::packed>(in, out.data, n); break;
-            case Layout::columns: done = norm_rows_avx2<Layout::columns>(in, out.data, n); break;
-            case Layout::strided: done = norm_rows_avx2<Layout::strided>(in, out.data, n); break;
-        }
-    }
+    if (have_avx2 && out.strides[0] == 8) done = dispatch<NormLoop>(in, out.data, n, n * 8);
     norm_rows_scalar(in, out.data, out.strides[0], done, n);
 }
 
 void normalize_rows(const Rows& in, const orbivane_memviewslice& out, Py_ssize_t n) {
     Py_ssize_t done = 0;
-    if (have_avx2 && out.strides[0] == 24 && out.strides[1] == 8) {
-        switch (layout_of(in)) {
-            case Layout::packed: done = normalize_rows_avx2<Layout::packed>(in, out.data, n); break;
-            case Layout::columns: done = normalize_rows_avx2<Layout::columns>(in, out.data, n); break;
-            case Layout::strided: done = normalize_rows_avx2<Layout::strided>(in, out.data, n); break;
-        }
-    }
+    if (have_avx2 && out.strides[0] == 24 && out.strides[1] == 8)
+        done = dispatch<NormalizeLoop>(in, out.data, n, n * 24);
     normalize_rows_scalar(in, out.data, out.strides[0], out.strides[1], done, n);
 }
 
