@@ -101,3 +101,18 @@ def assert_same_bits(got, expected):
         where = np.argwhere(bad)[:5]
         raise AssertionError(f"{bad.sum()} values differ, first at {where.tolist()}: "
                              f"got {got[bad][:5]!r}, expected {expected[bad][:5]!r}")
+
+
+# The capsule names of the toolkit's table, in table order.
+SIGNATURES = {
+    "scale": "void (double const , double *, double *)",
+    "add": "void (double *, double *, double *)",
+    "sub": "void (double *, double *, double *)",
+    "dot": "double (double *, double *)",
+    "cross": "void (double *, double *, double *)",
+    "norm": "double (double *)",
+    "norm_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
+    "angle": "double (double *, double *)",
+    "normalize": "void (double *, double *)",
+    "normalize_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
+}

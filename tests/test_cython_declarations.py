@@ -11,19 +11,8 @@ import cython_build
 import orbivane
 from conftest import run_python
 from cython_build import cython_version  # noqa: F401  (fixture)
+from quiverel_reference import SIGNATURES
 
-SIGNATURES = {
-    "scale": "void (double const , double *, double *)",
-    "add": "void (double *, double *, double *)",
-    "sub": "void (double *, double *, double *)",
-    "dot": "double (double *, double *)",
-    "cross": "void (double *, double *, double *)",
-    "norm": "double (double *)",
-    "norm_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
-    "angle": "double (double *, double *)",
-    "normalize": "void (double *, double *)",
-    "normalize_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
-}
 
 
 @pytest.mark.parametrize("module", ["time/time", "propagators/analytical/sgp4/tle",

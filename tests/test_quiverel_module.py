@@ -9,21 +9,10 @@ import pytest
 import orbivane.mathtools.quiverel.quiverel as quiverel
 from conftest import run_python
 from native_build import native_client
+from quiverel_reference import SIGNATURES
 
 NAME = "orbivane.mathtools.quiverel.quiverel"
 
-SIGNATURES = {
-    "scale": "void (double const , double *, double *)",
-    "add": "void (double *, double *, double *)",
-    "sub": "void (double *, double *, double *)",
-    "dot": "double (double *, double *)",
-    "cross": "void (double *, double *, double *)",
-    "norm": "double (double *)",
-    "norm_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
-    "angle": "double (double *, double *)",
-    "normalize": "void (double *, double *)",
-    "normalize_array": "__Pyx_memviewslice (__Pyx_memviewslice)",
-}
 
 capsule_name = ctypes.pythonapi.PyCapsule_GetName
 capsule_name.restype = ctypes.c_char_p

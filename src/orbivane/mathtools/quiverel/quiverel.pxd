@@ -1,6 +1,6 @@
 # The vector toolkit's kernels as its __pyx_capi__ table publishes them.
 # Cython derives the signature string it binds each kernel with from these
-# declarations; the exception specifications are not part of that string and
+# declarations; the exception clauses are not part of that string and
 # only tell Cython callers how the kernels report failure:
 #   - scale, add, sub and cross never fail;
 #   - dot, norm and angle return -1.0 with an exception pending on failure,

@@ -13,6 +13,6 @@ cdef class TLE:
     cdef Time epoch            # None until line 1 has been decoded
 
     # Decodes _line1 into _satno and epoch. Failure leaves a Python exception
-    # pending, which the default exception specification of a void method
+    # pending, which the default exception clause of a void method
     # makes Cython callers test after every call.
     cdef void parse_line1(self)
