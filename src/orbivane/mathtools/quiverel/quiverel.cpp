@@ -663,11 +663,22 @@ template <Layout L, Store S>
     return i;
 }
 
+// normalize_array keeps the divider busy for about as long as a block takes
+// to stream in, so its loads are requested well ahead instead of waiting
+// behind the divisions: 96 bytes a block, fetched some 20 blocks early.
+constexpr Py_ssize_t kPrefetchBytes = 2048;
+
+[[gnu::target("avx2")]] inline void prefetch_rows(const char* block) {
+    _mm_prefetch(block + kPrefetchBytes, _MM_HINT_T0);
+    _mm_prefetch(block + kPrefetchBytes + 64, _MM_HINT_T0);
+}
+
 template <Layout L, Store S>
 [[gnu::target("avx2")]] Py_ssize_t normalize_rows_avx2(const Rows& in, char* out, Py_ssize_t n) {
     Py_ssize_t i = 0;
     for (; i + 4 <= n; i += 4) {
         __m256d x, y, z;
+        if constexpr (L == Layout::packed) prefetch_rows(in.data + i * 24);
         load_block(in, i, L, x, y, z);
         const __m256d s = sum_of_squares(x, y, z);
         if (plain_lanes(s) != 0xF) [[unlikely]] {
