@@ -556,9 +556,11 @@ ExecResult exec_steps(PyObject* module) {
     if (orbivane::exec_bind_instance(module, module_state) < 0 ||
         orbivane::exec_check_version(module_state) < 0 || make_constants() < 0)
         return ExecResult::failed_without_entry();
-    if (__pyx_module_is_main_orbivane__propagators__analytical__sgp4__tle &&
-        PyObject_SetAttrString(module, "__name__", Ref::steal(PyUnicode_FromString("__main__")).get()) < 0)
-        return ExecResult::failed_at(1);
+    if (__pyx_module_is_main_orbivane__propagators__analytical__sgp4__tle) {
+        Ref main_name = Ref::steal(PyUnicode_FromString("__main__"));
+        if (!main_name || PyObject_SetAttrString(module, "__name__", main_name.get()) < 0)
+            return ExecResult::failed_at(1);
+    }
     if (orbivane::exec_register_in_sys_modules(module, module_state) < 0 || register_tle(module) < 0 ||
         bind_external_types() < 0)
         return ExecResult::failed_at(1);
