@@ -391,3 +391,22 @@ def test_day_field_bits_match_strtod():
     """)
     got = [float(v) for v in proc.stdout.split()]
     assert [str(v) for v in got] == [str(strtod_prefix(day)) for day in fields]
+
+
+def test_normalisation_matches_python_string_rules():
+    """Random lines, ASCII controls and case-mapping letters included,
+    stored exactly as str.strip().upper() and the ASCII codec give them."""
+    import random
+    rng = random.Random(7)
+    alphabet = [chr(c) for c in range(0, 128)] + ["\u0131", "\u00df", "\u017f", "\u3000", "\u2029", "\u00a0"]
+    for _ in range(2000):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 90)))
+        try:
+            expected = text.strip().upper().encode("ascii").split(b"\0", 1)[0][:69].decode()
+        except UnicodeEncodeError as e:
+            with pytest.raises(UnicodeEncodeError) as info:
+                TLE(text, text)
+            assert str(info.value) == str(e)
+            continue
+        t = TLE(text, text)
+        assert (t.line1, t.line2) == (expected, expected), repr(text)
