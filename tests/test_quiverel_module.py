@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import orbivane.mathtools.quiverel.quiverel as quiverel
-from conftest import run_python
+from conftest import import_in_second_interpreter, run_python
 from native_build import native_client
 from quiverel_reference import SIGNATURES
 
@@ -86,20 +86,9 @@ def test_exec_on_another_module_object_is_refused():
 
 
 def test_second_interpreter_is_refused():
-    proc = run_python(f"""
-        import _xxsubinterpreters as interpreters
-        import {NAME}
-        sub = interpreters.create()
-        try:
-            interpreters.run_string(sub, "import {NAME}")
-        except interpreters.RunFailedError as e:
-            print(e)
-        else:
-            print("imported")
-        interpreters.destroy(sub)
-    """)
-    assert proc.stdout.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can only "
-                                   "be loaded into one interpreter per process.")
+    output = import_in_second_interpreter(NAME)
+    assert output == ("<class 'ImportError'>: Interpreter change detected - this module can only "
+                      "be loaded into one interpreter per process.")
 
 
 def test_failed_numpy_import_leaves_line_6_and_can_be_retried():

@@ -8,7 +8,7 @@ import pytest
 
 import orbivane.propagators.analytical.sgp4.tle as tle_module
 from orbivane.propagators.analytical.sgp4.tle import TLE
-from conftest import run_python
+from conftest import import_in_second_interpreter, run_python
 from native_build import native_client
 
 MODULE = "orbivane.propagators.analytical.sgp4.tle"
@@ -92,19 +92,9 @@ def test_exec_on_another_module_object_is_refused():
 
 
 def test_second_interpreter_is_refused():
-    proc = run_python(f"""
-        import _xxsubinterpreters as interpreters
-        import {MODULE}
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import {MODULE}")
-        except interpreters.RunFailedError as e:
-            print(e)
-        finally:
-            interpreters.destroy(interp)
-    """)
-    assert proc.stdout.strip() == ("<class 'ImportError'>: Interpreter change detected - this module "
-                                   "can only be loaded into one interpreter per process.")
+    output = import_in_second_interpreter(MODULE)
+    assert output == ("<class 'ImportError'>: Interpreter change detected - this module "
+                      "can only be loaded into one interpreter per process.")
 
 
 # Each case breaks one dependency before the first import, checks the
