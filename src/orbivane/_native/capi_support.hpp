@@ -484,6 +484,11 @@ inline int exec_register_in_sys_modules(PyObject* module, ModuleState& st) {
 // The exec slot's frame: refuses re-initialisation, runs the module's own
 // steps and, when they fail, appends the "init ..." entry and forgets the
 // module so that a later import starts again.
+//
+// A failed exec keeps its reference to the module's dictionary: objects
+// handed out before the failure (a type, a kernel bound from the table) may
+// still run, and they use it as the globals of traceback entries and
+// profiler frames. The next exec replaces it.
 template <class Body>
 int exec_module(PyObject* module, ModuleState& st, Body&& body) {
     if (st.instance) {
@@ -501,7 +506,6 @@ int exec_module(PyObject* module, ModuleState& st, Body&& body) {
         Py_CLEAR(site.code);
     }
     Py_CLEAR(st.instance);
-    Py_CLEAR(st.dict);
     return -1;
 }
 
