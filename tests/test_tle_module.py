@@ -9,7 +9,7 @@ import pytest
 import orbivane.propagators.analytical.sgp4.tle as tle_module
 from orbivane.propagators.analytical.sgp4.tle import TLE
 from conftest import import_in_second_interpreter, run_python
-from native_build import native_client
+from native_build import NATIVE_DIR, compile_extension, native_client
 
 MODULE = "orbivane.propagators.analytical.sgp4.tle"
 ISS = ("1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
@@ -145,6 +145,77 @@ def test_import_failure_leaves_entry_and_allows_retry(case):
     assert lines[1] == message.format(size=lines[3])
     assert lines[2] == f"init {MODULE} orbivane/propagators/analytical/sgp4/tle 1"
     assert lines[4] == "5 2451723.28495062"
+
+
+# TLE is reachable before Time is bound: from an import hook that runs while
+# the module initialises, and through object.__subclasses__() after a failed
+# import. Both ways, decoding fails as a Time failure does, creation and a
+# direct call through the method table alike, and the frames of entries and
+# profiler events use the module's dictionary. The hook also loads a
+# compiled client, which binds TLE as the module's clients do.
+HALF_INITIALISED = {
+    "from an import hook": ("probe(sys.modules[MODULE].TLE)", ""),
+    "after a failed import": ("raise ImportError('Time made to fail')",
+                              "probe(next(c for c in object.__subclasses__() if c.__module__ == MODULE))"),
+}
+
+
+@pytest.mark.parametrize("way", HALF_INITIALISED)
+def test_tle_without_bound_time_raises_import_error(way):
+    in_hook, after_import = HALF_INITIALISED[way]
+    client_path = compile_extension(NATIVE_DIR / "tle_client.cpp", "tle_client")
+    proc = run_python(f"""
+        import importlib.util, sys, traceback
+        MODULE = "{MODULE}"
+        def entries(e):
+            return [(f.f_code.co_name, line, f.f_globals["__name__"])
+                    for f, line in traceback.walk_tb(e.__traceback__)][1:]
+        def probe(TLE):
+            events = []
+            sys.setprofile(lambda frame, event, arg: events.append(
+                (event, frame.f_code.co_name, frame.f_globals["__name__"]))
+                if frame.f_code.co_filename.startswith("orbivane/") else None)
+            try:
+                TLE("1 00005U 58002B   00179.78495062", "")
+            except ImportError as e:
+                sys.setprofile(None)
+                print(repr(e), entries(e), events)
+            record = client.blank()
+            try:
+                client.reparse(record, b"1 00042U 58002B   00179.78495062")
+            except ImportError as e:
+                print(repr(e), entries(e), client.fields(record)[3:])
+        class Hook:
+            def find_spec(self, name, path, target=None):
+                global client
+                if name == "orbivane.time.time":
+                    sys.meta_path.remove(self)
+                    spec = importlib.util.spec_from_file_location("tle_client", {str(client_path)!r})
+                    client = importlib.util.module_from_spec(spec)
+                    spec.loader.exec_module(client)
+                    {in_hook}
+        sys.meta_path.insert(0, Hook())
+        try:
+            import {MODULE}
+        except ImportError:
+            pass
+        {after_import}
+        import {MODULE} as m
+        t = m.TLE("1 00005U 58002B   00179.78495062", "")
+        print(t.satno, t.epoch.jd)
+    """)
+    error = ("ImportError('orbivane.propagators.analytical.sgp4.tle is not fully initialised "
+             "(Time is not bound)')")
+    cinit = (f"{MODULE}.TLE.__cinit__", 30, MODULE)
+    parse = (f"{MODULE}.TLE.parse_line1", 60, MODULE)
+    events = [(event, name, MODULE) for event, name in
+              [("call", "__cinit__"), ("call", "parse_line1"), ("return", "parse_line1"),
+               ("return", "__cinit__")]]
+    assert proc.stdout.splitlines() == [
+        f"{error} {[cinit, parse]} {events}",
+        f"{error} {[parse]} (b'00042\\x00', None)",
+        "5 2451723.28495062",
+    ]
 
 
 def test_larger_time_imports_with_warning():

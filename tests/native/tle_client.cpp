@@ -43,6 +43,17 @@ PyObject* reparse(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// blank() -> a TLE record as allocation leaves it (no line stored, epoch
+// None, pointed at the type's table), made without running creation.
+PyObject* blank(PyObject*, PyObject*) {
+    PyObject* obj = TLE_type->tp_alloc(TLE_type, 0);
+    if (!obj) return nullptr;
+    auto* t = reinterpret_cast<orbivane_TLE*>(obj);
+    t->vtab = TLE_vtab;
+    t->epoch = Py_NewRef(Py_None);
+    return obj;
+}
+
 // vtable_address() -> int, the table pointer the capsule carries.
 PyObject* vtable_address(PyObject*, PyObject*) {
     return PyLong_FromVoidPtr(reinterpret_cast<void*>(TLE_vtab));
@@ -70,6 +81,7 @@ PyObject* exec_on_fresh_module(PyObject*, PyObject* module) {
 PyMethodDef methods[] = {
     {"fields", fields, METH_O, nullptr},
     {"reparse", reparse, METH_VARARGS, nullptr},
+    {"blank", blank, METH_NOARGS, nullptr},
     {"vtable_address", vtable_address, METH_NOARGS, nullptr},
     {"record_vtable", record_vtable, METH_O, nullptr},
     {"exec_on_fresh_module", exec_on_fresh_module, METH_O, nullptr},

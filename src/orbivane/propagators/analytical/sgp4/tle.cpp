@@ -16,6 +16,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <locale.h>
 
@@ -140,16 +141,22 @@ int store_line(PyObject* line, char (&out)[70]) {
 // Line-1 decoding
 // ---------------------------------------------------------------------------
 
+// The blanks that strtod skips in the "C" locale: isspace() there is the
+// six characters below, without the separators 0x1C to 0x1F that
+// str.strip() also removes.
+constexpr bool is_c_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
 // strtod in the "C" locale, whatever locale the process runs in. Plain
 // decimals of at most 15 digits, the usual day field, take an exact short
 // cut: both the digits as an integer (< 2^53) and the power of ten (<= 1e22)
 // are exact doubles, so their correctly rounded quotient is the correctly
-// rounded value that strtod returns.
+// rounded value that strtod returns. The short cut skips exactly the blanks
+// that strtod skips, so both paths read every text alike.
 double c_strtod(const char* s) {
     static const double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     const char* p = s;
-    while (is_ascii_space(static_cast<unsigned char>(*p))) ++p;
+    while (is_c_space(static_cast<unsigned char>(*p))) ++p;
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+') ++p;
     int64_t digits = 0;
@@ -189,7 +196,16 @@ PyObject* add_day(PyObject* base, double day) {
 
 // Builds the epoch Time from the year and day columns; null on failure.
 PyObject* build_epoch(const char* year_text, double epoch_day) {
+    // TLE is registered, and so reachable (through sys.modules from an
+    // import hook, or through object.__subclasses__() after a failed
+    // import), before Time is bound.
     PyObject* time = time_type.get();
+    if (!time) {
+        PyErr_SetString(PyExc_ImportError,
+                        "orbivane.propagators.analytical.sgp4.tle is not fully initialised "
+                        "(Time is not bound)");
+        return nullptr;
+    }
     Ref year = Ref::steal(PyUnicode_DecodeASCII(year_text, static_cast<Py_ssize_t>(std::strlen(year_text)), nullptr));
     if (!year) return nullptr;
     Ref jd;
@@ -423,6 +439,9 @@ PyMethodDef TLE_methods[] = {
 // Module initialisation
 // ---------------------------------------------------------------------------
 
+// All or nothing: the constants are stored only once every one exists, and
+// a failed attempt drops what it made, so the next exec starts over. TLE is
+// registered after this step, so no TLE code runs without them.
 int make_constants() {
     if (k.line1) return 0;
     Constants c{};
@@ -431,8 +450,12 @@ int make_constants() {
         !(c.pyx_state = orbivane::intern("__pyx_state")) || !(c.jd = orbivane::intern("jd")) ||
         !(c.format = orbivane::intern("format")) || !(c.strip = orbivane::intern("strip")) ||
         !(c.upper = orbivane::intern("upper")) || !(c.one = PyFloat_FromDouble(1.0)) ||
-        !(c.format_kwnames = PyTuple_Pack(1, c.format)))
+        !(c.format_kwnames = PyTuple_Pack(1, c.format))) {
+        for (PyObject* made : {c.line1, c.line2, c.strict_validation, c.pyx_state, c.jd, c.format,
+                               c.strip, c.upper, c.one, c.format_kwnames})
+            Py_XDECREF(made);
         return -1;
+    }
     k = c;
     return 0;
 }
