@@ -29,7 +29,7 @@ from pathlib import Path
 import numpy
 import orbivane
 
-from native_build import BUILD_DIR, load_extension
+from native_build import BUILD_DIR, CLIENT_FLAGS, compiler_env, load_extension
 
 CYTHON_DIR = Path(__file__).parent / "cython"
 
@@ -136,16 +136,22 @@ def translate(name: str, version: str) -> Path:
 
 
 def compile_module(cpp: Path) -> Path:
-    """Compiles generated C++ into an extension module beside it."""
+    """Compiles generated C++ into an extension module beside it (in a
+    folder of its own when the clients get extra flags)."""
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    target = cpp.with_name(cpp.stem + suffix)
+    flags = CXXFLAGS + CLIENT_FLAGS
+    out_dir = cpp.parent
+    if CLIENT_FLAGS:
+        out_dir /= "flags-" + hashlib.sha256(" ".join(CLIENT_FLAGS).encode()).hexdigest()[:16]
+        out_dir.mkdir(exist_ok=True)
+    target = out_dir / (cpp.stem + suffix)
     if target.exists():
         return target
     includes = [sysconfig.get_paths()["include"], numpy.get_include()]
-    tmp = cpp.with_suffix(f".{os.getpid()}.tmp.so")
+    tmp = target.with_suffix(f".{os.getpid()}.tmp.so")
     compiler = os.environ.get("CXX", "g++")
-    proc = subprocess.run([compiler, *CXXFLAGS, *[f"-I{d}" for d in includes], str(cpp),
-                           "-o", str(tmp)], capture_output=True, text=True)
+    proc = subprocess.run([compiler, *flags, *[f"-I{d}" for d in includes], str(cpp),
+                           "-o", str(tmp)], capture_output=True, text=True, env=compiler_env())
     if proc.returncode != 0:
         raise RuntimeError(f"compiling {cpp.name} failed:\n{proc.stderr[-4000:]}")
     tmp.replace(target)

@@ -26,13 +26,27 @@ CXXFLAGS = [
     "-ffp-contract=off", "-fvisibility=hidden",
 ]
 
+# Extra flags for every test client, native and Cython. The sanitizer pass
+# (.ci/sanitize) instruments the clients as it does the package: the inline
+# code of the client headers and the clients' side of the batch results run
+# inside them.
+CLIENT_FLAGS = os.environ.get("ORBIVANE_CLIENT_CXXFLAGS", "").split()
+
+
+def compiler_env() -> dict[str, str]:
+    """The environment for the compiler: without the sanitizer runtime that
+    the sanitizer pass preloads into the interpreter and its children."""
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env
+
 
 def compile_extension(source: Path, name: str, extra_flags: list[str] | None = None) -> Path:
     """Compiles one C/C++ source into an extension module file named
     ``name``; reuses an up-to-date build keyed by source and headers."""
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
     includes = [sysconfig.get_paths()["include"], orbivane.get_include(), numpy.get_include()]
-    flags = CXXFLAGS + (extra_flags or []) + [f"-I{d}" for d in includes]
+    flags = CXXFLAGS + CLIENT_FLAGS + (extra_flags or []) + [f"-I{d}" for d in includes]
     digest = hashlib.sha256()
     digest.update(source.read_bytes())
     digest.update(" ".join(flags).encode())
@@ -47,7 +61,7 @@ def compile_extension(source: Path, name: str, extra_flags: list[str] | None = N
         out_dir.mkdir(parents=True, exist_ok=True)
         tmp = target.with_suffix(f".{os.getpid()}.tmp")
         compiler = os.environ.get("CXX", "g++")
-        subprocess.run([compiler, *flags, str(source), "-o", str(tmp)], check=True)
+        subprocess.run([compiler, *flags, str(source), "-o", str(tmp)], check=True, env=compiler_env())
         tmp.replace(target)
     return target
 

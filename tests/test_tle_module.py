@@ -296,6 +296,8 @@ def test_exports_only_entry_and_main_flag():
     out = subprocess.run(["nm", "-D", "--defined-only", tle_module.__file__],
                          capture_output=True, text=True, check=True).stdout
     symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    # A sanitizer build also exports the sanitizers' own hooks.
+    symbols = {s for s in symbols if not s.startswith(("__asan", "__odr_asan", "__ubsan"))}
     assert symbols == {"PyInit_tle",
                        "__pyx_module_is_main_orbivane__propagators__analytical__sgp4__tle"}
 
