@@ -1,8 +1,17 @@
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# Property tests: a modest number of examples per test by default, as CI
+# runs them; HYPOTHESIS_PROFILE=thorough runs many more. No example
+# database is written, and no deadline applies (the sanitizer pass is slow).
+settings.register_profile("ci", max_examples=200, deadline=None, database=None)
+settings.register_profile("thorough", max_examples=20_000, deadline=None, database=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
 def run_python(code: str, *, check: bool = True) -> subprocess.CompletedProcess:
@@ -37,3 +46,35 @@ def import_in_second_interpreter(module: str) -> str:
             interpreters.destroy(sub)
     """)
     return proc.stdout.strip()
+
+
+def traced_growth(setup: str, action: str, after: str = "", *, rounds: int = 2000) -> list[str]:
+    """In a fresh interpreter: runs setup, then action rounds times as a
+    warm-up and three times rounds times measured, all traced by tracemalloc
+    (so that blocks the warm-up replaces count as freed); then after.
+    Returns the output: the smallest traced memory growth of the three
+    measured runs in bytes on the first line (a leak grows in every run, a
+    cache that the interpreter enlarges now and then in one), then what after
+    printed."""
+    indent = " " * 8
+    proc = run_python(f"""
+        import gc, sys, tracemalloc
+        {textwrap.indent(textwrap.dedent(setup), indent).strip()}
+        def action():
+            {textwrap.indent(textwrap.dedent(action), indent + "    ").strip()}
+        tracemalloc.start()
+        for _ in range({rounds}):
+            action()
+        growth = []
+        for _ in range(3):
+            gc.collect()
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range({rounds}):
+                action()
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - before)
+        tracemalloc.stop()
+        print(min(growth))
+        {textwrap.indent(textwrap.dedent(after), indent).strip()}
+    """)
+    return proc.stdout.splitlines()
