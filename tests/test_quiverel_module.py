@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import orbivane.mathtools.quiverel.quiverel as quiverel
-from conftest import import_in_second_interpreter, run_python
+from conftest import import_in_second_interpreter, run_python, traced_growth
 from native_build import native_client
 from quiverel_reference import SIGNATURES
 
@@ -166,3 +166,22 @@ def test_module_registers_under_its_dotted_name_whatever_the_spec_says():
         print(sys.modules["{NAME}"] is m, m.__name__)
     """)
     assert proc.stdout.split() == ["True", "quiverel"]
+
+
+def test_failed_imports_and_their_retry_do_not_leak():
+    rounds = 2000    # under 8 bytes a round: see the element module's loops
+    growth, after = traced_growth("""
+        import importlib
+        sys.modules["numpy"] = None
+    """, f"""
+        try:
+            importlib.import_module("{NAME}")
+        except ImportError:
+            pass
+    """, f"""
+        del sys.modules["numpy"]
+        import {NAME} as q
+        print(len(q.__pyx_capi__))
+    """, rounds=rounds)
+    assert int(growth) < 8 * rounds
+    assert after == "10"
