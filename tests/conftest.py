@@ -4,13 +4,15 @@ import sys
 import textwrap
 
 import pytest
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 
 # Property tests: a modest number of examples per test by default, as CI
 # runs them; HYPOTHESIS_PROFILE=thorough runs many more. No example
-# database is written, and no deadline applies (the sanitizer pass is slow).
-settings.register_profile("ci", max_examples=200, deadline=None, database=None)
-settings.register_profile("thorough", max_examples=20_000, deadline=None, database=None)
+# database is written, and neither a deadline nor the speed health check
+# applies (the machine is shared, and the sanitizer pass is slow).
+_unhurried = {"deadline": None, "database": None, "suppress_health_check": [HealthCheck.too_slow]}
+settings.register_profile("ci", max_examples=200, **_unhurried)
+settings.register_profile("thorough", max_examples=20_000, **_unhurried)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
