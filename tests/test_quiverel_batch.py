@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quiverel_reference as ref
-from conftest import run_python
+from conftest import BUFFER_FLAGS, request_buffer, run_python
 from native_build import native_client
 from orbivane.mathtools.quiverel import vectors
 
@@ -231,6 +231,13 @@ def test_owner_and_array_go_with_the_last_buffer(client):
     array = d["array"]
     del d
     assert array() is None
+
+
+@pytest.mark.parametrize("flags", BUFFER_FLAGS.values(), ids=BUFFER_FLAGS.keys())
+def test_owner_honours_buffer_requests_as_an_ndarray(client, flags):
+    # (4, 3) rows in C order: a Fortran-contiguous request is refused.
+    owner = client.result_owner(BASE[:4])
+    assert request_buffer(owner, flags) == request_buffer(np.zeros((4, 3)), flags)
 
 
 # ---------------------------------------------------------------------------

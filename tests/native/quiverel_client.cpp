@@ -456,6 +456,21 @@ PyObject* owner_layout(PyObject*, PyObject* obj) {
     return d;
 }
 
+// result_owner(a) -> the owner of normalize_array's result for `a`, kept by
+// the returned reference alone once the record's acquisition is released.
+PyObject* result_owner(PyObject*, PyObject* obj) {
+    Py_buffer buf;
+    if (PyObject_GetBuffer(obj, &buf, PyBUF_RECORDS_RO) < 0) return nullptr;
+    orbivane_memviewslice in;
+    const int viewed = orbivane_view_from_buffer(&buf, &in);
+    orbivane_memviewslice r = viewed < 0 ? orbivane_memviewslice{} : q.normalize_array(in);
+    PyBuffer_Release(&buf);
+    if (!r.memview) return nullptr;
+    PyObject* owner = Py_NewRef(reinterpret_cast<PyObject*>(r.memview));
+    orbivane_view_release(&r, 1);
+    return owner;
+}
+
 PyMethodDef methods[] = {
     {"normalize_pending", normalize_pending, METH_O, nullptr},
     {"pair_pending", pair_pending, METH_VARARGS, nullptr},
@@ -467,6 +482,7 @@ PyMethodDef methods[] = {
     {"batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch)), METH_VARARGS | METH_KEYWORDS,
      nullptr},
     {"owner_layout", owner_layout, METH_O, nullptr},
+    {"result_owner", result_owner, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

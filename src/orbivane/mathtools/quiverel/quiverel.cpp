@@ -10,6 +10,7 @@
 // -ffp-contract=off) and no reassociation.
 #include "capi_support.hpp"
 #include "quiverel.h"
+#include "view_owner.hpp"
 
 #include <bit>
 #include <cfloat>
@@ -242,104 +243,7 @@ double angle(double* a, double* b) {
 // The buffer request of a result view: strides, writability, item format.
 constexpr int kResultFlags = PyBUF_STRIDES | PyBUF_WRITABLE | PyBUF_FORMAT;
 
-char kDoubleFormat[] = "d";
-
-const orbivane_typeinfo double_typeinfo = {"double", nullptr, sizeof(double), {0}, 0, 'R', 0, 0};
-
-PyTypeObject owner_type;
-
-orbivane_view_owner* as_owner(PyObject* o) { return reinterpret_cast<orbivane_view_owner*>(o); }
-
-PyObject* owner_get_base(PyObject* self) { return Py_NewRef(as_owner(self)->obj); }
-
-// Entries of the method table that clients may know but that these owners
-// do not implement: every one reports itself and fails.
-template <int Entry>
-PyObject* owner_unsupported(PyObject*) {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "orbivane.mathtools.quiverel.quiverel.memoryview: method table entry %d is not "
-                 "supported (only entries 7 and 8, _get_base, are)",
-                 Entry);
-    return nullptr;
-}
-
-orbivane_view_owner_vtable owner_vtable = {
-    {owner_unsupported<0>, owner_unsupported<1>, owner_unsupported<2>, owner_unsupported<3>,
-     owner_unsupported<4>, owner_unsupported<5>, owner_unsupported<6>},
-    owner_get_base,
-    owner_get_base,
-};
-
-void owner_dealloc(PyObject* self) {
-    orbivane_view_owner* o = as_owner(self);
-    if (o->view.obj) PyBuffer_Release(&o->view);
-    Py_CLEAR(o->obj);
-    Py_CLEAR(o->_size);
-    Py_CLEAR(o->_array_interface);
-    if (o->lock) PyThread_free_lock(o->lock);
-    Py_TYPE(self)->tp_free(self);
-}
-
-// The owner re-exports the buffer it holds, so numpy.asarray(owner) and
-// memoryview(owner) see the result array's memory.
-int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    const Py_buffer& src = as_owner(self)->view;
-    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE && src.readonly) {
-        PyErr_SetString(PyExc_BufferError, "the owner's buffer is read-only");
-        return -1;
-    }
-    if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES && !PyBuffer_IsContiguous(&src, 'C')) {
-        PyErr_SetString(PyExc_BufferError, "the owner's buffer is not C-contiguous");
-        return -1;
-    }
-    *view = src;
-    view->obj = Py_NewRef(self);
-    view->internal = nullptr;
-    view->suboffsets = nullptr;
-    if ((flags & PyBUF_FORMAT) != PyBUF_FORMAT) view->format = nullptr;
-    if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES) view->strides = nullptr;
-    if ((flags & PyBUF_ND) != PyBUF_ND) view->shape = nullptr;
-    return 0;
-}
-
-PyBufferProcs owner_as_buffer = {owner_getbuffer, nullptr};
-
-int ready_owner_type() {
-    if (owner_type.tp_flags & Py_TPFLAGS_READY) return 0;
-    owner_type.tp_name = "orbivane.mathtools.quiverel.quiverel.memoryview";
-    owner_type.tp_basicsize = sizeof(orbivane_view_owner);
-    owner_type.tp_flags = Py_TPFLAGS_DEFAULT;
-    owner_type.tp_doc = "Keeps an array and its buffer alive for the strided views that refer to it.";
-    owner_type.tp_dealloc = owner_dealloc;
-    owner_type.tp_as_buffer = &owner_as_buffer;
-    return PyType_Ready(&owner_type);
-}
-
-// A new owner that takes over `buf` (obtained with kResultFlags) and holds
-// its own reference to the exporter. On failure the buffer is released.
-PyObject* new_owner(Py_buffer& buf) {
-    PyObject* self = owner_type.tp_alloc(&owner_type, 0);
-    PyThread_type_lock lock = self ? PyThread_allocate_lock() : nullptr;
-    if (!lock) {
-        if (self && !PyErr_Occurred()) PyErr_SetString(PyExc_MemoryError, "cannot allocate lock");
-        PyBuffer_Release(&buf);
-        Py_XDECREF(self);
-        return nullptr;
-    }
-    orbivane_view_owner* o = as_owner(self);
-    o->__pyx_vtab = &owner_vtable;
-    o->obj = Py_NewRef(buf.obj);
-    o->_size = Py_NewRef(Py_None);
-    o->_array_interface = Py_NewRef(Py_None);
-    o->lock = lock;
-    o->acquisition_count = 0;
-    o->view = buf;
-    if (std::strcmp(o->view.format, kDoubleFormat) != 0) o->view.format = kDoubleFormat;
-    o->flags = kResultFlags;
-    o->dtype_is_object = 0;
-    o->typeinfo = &double_typeinfo;
-    return self;
-}
+orbivane::view_owner::OwnerType owner_type{"orbivane.mathtools.quiverel.quiverel.memoryview"};
 
 // ---------------------------------------------------------------------------
 // Batch kernels
@@ -507,12 +411,12 @@ int allocate_result(Py_ssize_t n, int ndim, orbivane_memviewslice& out) {
             }
         }
     }
-    Ref owner = Ref::steal(new_owner(buf));
+    Ref owner = Ref::steal(owner_type.from_buffer(buf, kResultFlags));
     if (!owner) return -1;
     array.reset();
     orbivane_memviewslice v{};
-    v.memview = as_owner(owner.get());
-    v.data = static_cast<char*>(as_owner(owner.get())->view.buf);
+    v.memview = orbivane::view_owner::as_owner(owner.get());
+    v.data = static_cast<char*>(v.memview->view.buf);
     for (int d = 0; d < ndim; ++d) {
         v.shape[d] = buf.shape[d];
         v.strides[d] = buf.strides[d];
@@ -857,7 +761,7 @@ ExecResult exec_steps(PyObject* module) {
         return ExecResult::failed_at(1);
     }
     const ExecResult r = [&] {
-        if (ready_owner_type() < 0) return ExecResult::failed_at(1);
+        if (owner_type.ready() < 0) return ExecResult::failed_at(1);
         __builtin_cpu_init();
         have_avx2 = __builtin_cpu_supports("avx2");
         Ref numpy = Ref::steal(PyImport_ImportModuleLevel("numpy", module_state.dict, nullptr, nullptr, 0));
