@@ -6,6 +6,7 @@ derives its own element-set type."""
 import ctypes
 import sys
 
+import numpy
 import pytest
 
 import cython_build
@@ -67,6 +68,31 @@ def test_time_fields_read_directly(client):
     f = client.time_fields(epoch)
     assert f["_is_scalar"] == 1 and f["length"] == 1
     assert isinstance(f["_scale"], str) and f["_scale"]
+
+
+@pytest.mark.parametrize("jd", [2454730.01782528, 2459215.5, -0.25])
+def test_jd12_view_read_and_kept_after_the_time(client, jd):
+    t = Time(jd, format="jd")
+    assert client.jd_through_view(t) == t.jd == jd
+    total, view, log = client.view_outliving_time(jd)
+    # One acquisition per live copy; together they hold one owner reference.
+    assert log == [("copied", 2, 1), ("time gone", 1, 1), ("as object", 2, 1)]
+    values = numpy.asarray(view)
+    assert total == jd and values.tolist() == [[t.jd1], [t.jd2]] and not values.flags.writeable
+    assert view.base is None
+
+
+def test_jd12_views_do_not_leak(client):
+    def cycle():
+        client.jd_through_view(Time(2459215.5, format="jd"))
+        numpy.asarray(client.view_outliving_time(2454730.01782528)[1]).sum()
+
+    for _ in range(200):
+        cycle()
+    before = sys.getallocatedblocks()
+    for _ in range(5000):
+        cycle()
+    assert sys.getallocatedblocks() - before < 200
 
 
 def line1_with(satno: str, year: str, day: str) -> bytes:

@@ -28,6 +28,18 @@ cdef extern from *:
     const size_t VIEW_SIZE
 
 
+# The owner of a view, read at the offsets that the toolkit's client header
+# and Cython's memoryview runtime share: the acquisition count is a 32-bit
+# int at byte 56.
+cdef extern from *:
+    """
+    #define VIEW_ACQUISITIONS(view) (*(volatile int *)((char *)(view).memview + 56))
+    #define VIEW_OWNER_REFS(view) Py_REFCNT((PyObject *)(view).memview)
+    """
+    int view_acquisitions "VIEW_ACQUISITIONS"(double[:, :] view)
+    Py_ssize_t view_owner_refs "VIEW_OWNER_REFS"(double[:, :] view)
+
+
 def record_sizes():
     return {"TLE": TLE_SIZE, "Time": TIME_SIZE, "view": VIEW_SIZE}
 
@@ -68,6 +80,27 @@ def time_fields(Time t not None):
         "_is_scalar": t._is_scalar,
         "_jd12": TIME_JD12_OFFSET,
     }
+
+
+def jd_through_view(Time t not None):
+    """jd1 + jd2, read through the Time's _jd12 view."""
+    return t._jd12[0, 0] + t._jd12[1, 0]
+
+
+def view_outliving_time(double jd):
+    """Makes a Time, keeps a copy of its _jd12 view and lets the Time go;
+    then reads the copy and hands it to Python. Returns the sum read, the
+    view as a Python object and (acquisitions, owner references) on the
+    way."""
+    cdef Time t = Time(jd, format="jd")
+    cdef double[:, :] kept = t._jd12
+    log = [("copied", view_acquisitions(kept), view_owner_refs(kept))]
+    t = None
+    log.append(("time gone", view_acquisitions(kept), view_owner_refs(kept)))
+    total = kept[0, 0] + kept[1, 0]
+    obj = kept
+    log.append(("as object", view_acquisitions(kept), view_owner_refs(kept)))
+    return total, obj, log
 
 
 override_calls = 0

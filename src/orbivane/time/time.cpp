@@ -6,27 +6,34 @@
 // (format="jd"). Compiled modules that embed a Time reference in their own
 // records are built against the instance record below, so its layout is
 // fixed.
+//
+// The split is canonical: jd1 is the whole number nearest to the Julian
+// date (halves go up) and jd2 the rest, in [-0.5, 0.5). Splitting off the
+// nearest whole number is exact, so jd1 + jd2 is the float a Time was made
+// from, and each instant has one pair: comparisons and the hash use it
+// as it is.
 #include "capi_support.hpp"
+#include "view_owner.hpp"
 
+#include <datetime.h>
+
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
 using orbivane::Ref;
 
-// The strided array view record that compiled clients share.
-struct ArrayView {
-    PyObject* memview;
-    char* data;
-    Py_ssize_t shape[8];
-    Py_ssize_t strides[8];
-    Py_ssize_t suboffsets[8];
-};
-
-// The instance record. `_jd12` describes the two parts of the Julian date
-// as a (2, 1) array of doubles in a small block that the Time owns; it has
-// no owner object (`memview` is null), so nothing outside may keep it.
+// The instance record. `_jd12` views the two parts of the Julian date as a
+// read-only (2, 1) array of doubles. Its owner, of the module's own type
+// orbivane.time.time.memoryview, keeps the two doubles in its own
+// allocation, and the record holds one acquisition of it. The owner refers
+// to nothing (its `obj` is None), so a Time and its owner never form a
+// cycle: the Time releases the acquisition when it dies, and copies of the
+// view that clients keep hold the owner, not the Time.
 struct TimeObject {
     PyObject_HEAD
     Py_ssize_t shape[2];
@@ -34,13 +41,21 @@ struct TimeObject {
     Py_ssize_t length;
     PyObject* _scale;
     int _is_scalar;
-    ArrayView _jd12;
+    orbivane_memviewslice _jd12;
 };
 static_assert(sizeof(TimeObject) == 280, "the Time record is part of the binary interface");
 
-double* jd_parts(TimeObject* t) { return reinterpret_cast<double*>(t->_jd12.data); }
+TimeObject* as_time(PyObject* o) { return reinterpret_cast<TimeObject*>(o); }
+const double* jd_parts(PyObject* o) { return reinterpret_cast<const double*>(as_time(o)->_jd12.data); }
 
 PyTypeObject Time_Type;
+orbivane::view_owner::StorageOwnerType<2> owner_type{"orbivane.time.time.memoryview"};
+
+// The shape and strides of every `_jd12` and its owner's buffer.
+Py_ssize_t jd12_shape[2] = {2, 1};
+Py_ssize_t jd12_strides[2] = {sizeof(double), sizeof(double)};
+
+bool is_time(PyObject* o) { return PyObject_TypeCheck(o, &Time_Type); }
 
 // Interned names, made at module execution.
 PyObject* s_jd;
@@ -48,7 +63,7 @@ PyObject* s_year;
 PyObject* s_format;
 PyObject* s_scale;
 PyObject* s_utc;
-PyObject* known_scales;  // frozenset of accepted scale names
+PyObject* known_scales;  // {name: name}, interned: a Time holds the interned name
 
 constexpr double kUnixEpochJd = 2440587.5;
 constexpr double kMsPerDay = 86400000.0;
@@ -79,7 +94,84 @@ int parse_year_text(PyObject* text, long* year) {
     return 0;
 }
 
+// The interned name of a known scale (borrowed), so that Times of one scale
+// share one name object; null with an exception for anything else.
+PyObject* check_scale(PyObject* scale) {
+    if (!scale || scale == Py_None) return s_utc;
+    if (!PyUnicode_Check(scale)) {
+        PyErr_Format(PyExc_TypeError, "Time() scale must be a str, not '%.200s'", Py_TYPE(scale)->tp_name);
+        return nullptr;
+    }
+    PyObject* known = PyDict_GetItemWithError(known_scales, scale);
+    if (!known && !PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError,
+                     "unknown time scale %R; expected one of 'tai', 'tcb', 'tcg', 'tdb', 'tt', 'ut1', 'utc'",
+                     scale);
+    return known;
+}
+
+void raise_not_finite(PyObject* value) {
+    PyErr_Format(PyExc_ValueError, "Time(..., format='jd') needs a finite Julian date, got %R", value);
+}
+
+// The whole number nearest to x, halves up, and the rest, in [-0.5, 0.5).
+// The rest is exact: x and a nonzero nearest whole number are within a
+// factor of two of each other. Adding +0.0 turns a zero of either sign into
+// +0.0, so that an instant has one pair.
+struct Split {
+    double whole, rest;
+};
+
+Split split(double x) {
+    double n = std::rint(x);  // halves to even in the default rounding mode
+    double r = x - n;
+    if (r == 0.5) {
+        n += 1.0;
+        r = -0.5;
+    }
+    return {n + 0.0, r + 0.0};
+}
+
+// A new Time for the Julian date `whole + rest`, where `whole` is a whole
+// number, split canonically; ValueError when it is not finite.
+PyObject* new_time(PyTypeObject* type, double whole, double rest, PyObject* scale) {
+    const Split s = split(rest);
+    const double jd1 = whole + s.whole;
+    if (!std::isfinite(jd1)) {
+        Ref value = Ref::steal(PyFloat_FromDouble(whole + rest));
+        if (value) raise_not_finite(value.get());
+        return nullptr;
+    }
+    orbivane_view_owner* owner = owner_type.make(2, jd12_shape, jd12_strides);
+    if (!owner) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) {
+        Py_DECREF(owner);
+        return nullptr;
+    }
+    TimeObject* t = as_time(obj);
+    auto* parts = static_cast<double*>(owner->view.buf);
+    parts[0] = jd1;
+    parts[1] = s.rest;
+    t->length = 1;
+    t->_scale = Py_NewRef(scale);
+    t->_is_scalar = 1;
+    // The owner's one acquisition goes to this record.
+    t->_jd12.memview = owner;
+    t->_jd12.data = static_cast<char*>(owner->view.buf);
+    for (int d = 0; d < 2; ++d) {
+        t->_jd12.shape[d] = jd12_shape[d];
+        t->_jd12.strides[d] = jd12_strides[d];
+        t->_jd12.suboffsets[d] = -1;
+    }
+    return obj;
+}
+
 int parse_jd(PyObject* value, double* jd) {
+    if (PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
+        *jd = PyFloat_AS_DOUBLE(value);
+        return 0;
+    }
     if (PyUnicode_Check(value) || PyBytes_Check(value) || !PyNumber_Check(value)) {
         PyErr_Format(PyExc_TypeError, "Time(..., format='jd') needs a real number, not '%.200s'",
                      Py_TYPE(value)->tp_name);
@@ -88,51 +180,11 @@ int parse_jd(PyObject* value, double* jd) {
     const double v = PyFloat_AsDouble(value);
     if (v == -1.0 && PyErr_Occurred()) return -1;
     if (!std::isfinite(v)) {
-        PyErr_Format(PyExc_ValueError, "Time(..., format='jd') needs a finite Julian date, got %R", value);
+        raise_not_finite(value);
         return -1;
     }
     *jd = v;
     return 0;
-}
-
-PyObject* check_scale(PyObject* scale) {
-    if (!scale || scale == Py_None) return s_utc;
-    if (!PyUnicode_Check(scale)) {
-        PyErr_Format(PyExc_TypeError, "Time() scale must be a str, not '%.200s'", Py_TYPE(scale)->tp_name);
-        return nullptr;
-    }
-    const int known = PySet_Contains(known_scales, scale);
-    if (known < 0) return nullptr;
-    if (!known) {
-        PyErr_Format(PyExc_ValueError,
-                     "unknown time scale %R; expected one of 'tai', 'tcb', 'tcg', 'tdb', 'tt', 'ut1', 'utc'",
-                     scale);
-        return nullptr;
-    }
-    return scale;
-}
-
-PyObject* make_time(PyTypeObject* type, double jd1, double jd2, PyObject* scale) {
-    auto* parts = static_cast<double*>(PyMem_Malloc(2 * sizeof(double)));
-    if (!parts) return PyErr_NoMemory();
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) {
-        PyMem_Free(parts);
-        return nullptr;
-    }
-    auto* t = reinterpret_cast<TimeObject*>(obj.get());
-    parts[0] = jd1;
-    parts[1] = jd2;
-    t->length = 1;
-    t->_scale = Py_NewRef(scale);
-    t->_is_scalar = 1;
-    t->_jd12.data = reinterpret_cast<char*>(parts);
-    t->_jd12.shape[0] = 2;
-    t->_jd12.shape[1] = 1;
-    t->_jd12.strides[0] = sizeof(double);
-    t->_jd12.strides[1] = sizeof(double);
-    t->_jd12.suboffsets[0] = t->_jd12.suboffsets[1] = -1;
-    return obj.release();
 }
 
 // Time(value, format=None, scale=None)
@@ -142,7 +194,7 @@ PyObject* build(PyTypeObject* type, PyObject* value, PyObject* format, PyObject*
     if (format == s_jd || (format && PyUnicode_Check(format) && PyUnicode_Compare(format, s_jd) == 0)) {
         double jd;
         if (parse_jd(value, &jd) < 0) return nullptr;
-        return make_time(type, jd, 0.0, scale);
+        return new_time(type, 0.0, jd, scale);
     }
     const bool year_format = format == s_year ||
         (format && PyUnicode_Check(format) && PyUnicode_Compare(format, s_year) == 0);
@@ -159,7 +211,7 @@ PyObject* build(PyTypeObject* type, PyObject* value, PyObject* format, PyObject*
     }
     long year;
     if (parse_year_text(value, &year) < 0) return nullptr;
-    return make_time(type, jd_of_year_start(year), 0.0, scale);
+    return new_time(type, 0.0, jd_of_year_start(year), scale);
 }
 
 PyObject* bind_and_build(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
@@ -185,33 +237,78 @@ PyObject* Time_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, 
                           orbivane::Keywords::from_vectorcall(kwnames, args + nargs));
 }
 
+// Releases the acquisition of a dying Time's `_jd12`. A count of 1 is then
+// this record's own: every other live copy of the view holds an acquisition
+// of its own, and nobody can copy the record of a Time that has no
+// references left. The release needs no atomic read-modify-write then, which
+// is the common case and most of the cost of the owner. The acquiring load
+// orders the reads of a copy released on another thread before the free.
+void release_jd12(TimeObject* t) {
+    orbivane_memviewslice& v = t->_jd12;
+    if (orbivane_view_is_counted(&v) && __atomic_load_n(&v.memview->acquisition_count, __ATOMIC_ACQUIRE) == 1) {
+        __atomic_store_n(&v.memview->acquisition_count, 0, __ATOMIC_RELAXED);
+        Py_DECREF(reinterpret_cast<PyObject*>(v.memview));
+        v.memview = nullptr;
+        v.data = nullptr;
+        return;
+    }
+    orbivane_view_release(&v, 1);
+}
+
 void Time_dealloc(PyObject* self) {
-    auto* t = reinterpret_cast<TimeObject*>(self);
+    TimeObject* t = as_time(self);
     Py_CLEAR(t->_scale);
-    PyMem_Free(t->_jd12.data);
-    t->_jd12.data = nullptr;
+    release_jd12(t);
     Py_TYPE(self)->tp_free(self);
 }
 
+// Time.now(): the current UTC time, from the clock that time.time_ns() reads.
+PyObject* Time_now(PyObject* cls, PyObject*) {
+    constexpr int64_t kNsPerDay = 86400LL * 1000000000LL;
+    timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    const int64_t ns = static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    int64_t days = ns / kNsPerDay;
+    int64_t within = ns % kNsPerDay;
+    if (within < 0) {
+        within += kNsPerDay;
+        days -= 1;
+    }
+    // Noon of the day is a whole Julian date; the day's start is half a day before it.
+    return new_time(reinterpret_cast<PyTypeObject*>(cls), static_cast<double>(days) + (kUnixEpochJd + 0.5),
+                    static_cast<double>(within) / static_cast<double>(kNsPerDay) - 0.5, s_utc);
+}
+
 double jd_value(PyObject* self) {
-    const double* p = jd_parts(reinterpret_cast<TimeObject*>(self));
+    const double* p = jd_parts(self);
     return p[0] + p[1];
 }
 
 PyObject* Time_get_jd(PyObject* self, void*) { return PyFloat_FromDouble(jd_value(self)); }
-PyObject* Time_get_jd1(PyObject* self, void*) {
-    return PyFloat_FromDouble(jd_parts(reinterpret_cast<TimeObject*>(self))[0]);
-}
-PyObject* Time_get_jd2(PyObject* self, void*) {
-    return PyFloat_FromDouble(jd_parts(reinterpret_cast<TimeObject*>(self))[1]);
-}
-PyObject* Time_get_scale(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<TimeObject*>(self)->_scale);
+PyObject* Time_get_jd1(PyObject* self, void*) { return PyFloat_FromDouble(jd_parts(self)[0]); }
+PyObject* Time_get_jd2(PyObject* self, void*) { return PyFloat_FromDouble(jd_parts(self)[1]); }
+PyObject* Time_get_scale(PyObject* self, void*) { return Py_NewRef(as_time(self)->_scale); }
+
+// Proleptic Gregorian calendar date of a count of days since 1970-01-01.
+struct CivilDate {
+    long long year, month, day;
+};
+
+CivilDate civil_from_days(long long days) {
+    const long long z = days + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long doe = z - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long d = doy - (153 * mp + 2) / 5 + 1;
+    const long long m = mp < 10 ? mp + 3 : mp - 9;
+    return {yoe + era * 400 + (m <= 2), m, d};
 }
 
 // ISO 8601 calendar text with milliseconds, "2021-05-03T12:00:00.000".
 PyObject* iso_text(PyObject* self) {
-    const double* p = jd_parts(reinterpret_cast<TimeObject*>(self));
+    const double* p = jd_parts(self);
     const double ms = std::nearbyint(((p[0] - kUnixEpochJd) + p[1]) * kMsPerDay);
     if (!(std::fabs(ms) < 1e17)) {
         PyErr_SetString(PyExc_ValueError, "Julian date out of range for a calendar text");
@@ -224,42 +321,197 @@ PyObject* iso_text(PyObject* self) {
         msec += 86400000LL;
         days -= 1;
     }
-    // Civil date from days since 1970-01-01 (proleptic Gregorian).
-    const long long z = days + 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long long doe = z - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    const long long d = doy - (153 * mp + 2) / 5 + 1;
-    const long long m = mp < 10 ? mp + 3 : mp - 9;
-    const long long y = yoe + era * 400 + (m <= 2);
+    const CivilDate c = civil_from_days(days);
     char buf[64];
-    std::snprintf(buf, sizeof buf, (y >= 0 && y <= 9999) ? "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lld"
-                                                         : "%+lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lld",
-                  y, m, d, msec / 3600000, msec / 60000 % 60, msec / 1000 % 60, msec % 1000);
+    std::snprintf(buf, sizeof buf,
+                  (c.year >= 0 && c.year <= 9999) ? "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lld"
+                                                  : "%+lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lld",
+                  c.year, c.month, c.day, msec / 3600000, msec / 60000 % 60, msec / 1000 % 60, msec % 1000);
     return PyUnicode_FromString(buf);
 }
 
 PyObject* Time_get_iso(PyObject* self, void*) { return iso_text(self); }
 PyObject* Time_str(PyObject* self) { return iso_text(self); }
 
+// A timezone-aware datetime in UTC, to the nearest microsecond. The whole
+// days and the fraction are converted apart, so the microseconds keep the
+// precision of jd2.
+PyObject* Time_get_datetime(PyObject* self, void*) {
+    constexpr long long kUsPerDay = 86400000000LL;
+    constexpr double kFirstNoon = 1721426.0;  // 0001-01-01T12:00
+    constexpr double kLastNoon = 5373484.0;   // 9999-12-31T12:00
+    constexpr long long kDaysTo1970 = 719162;  // from 0001-01-01
+    PyObject* scale = as_time(self)->_scale;
+    if (scale != s_utc) {
+        PyErr_Format(PyExc_ValueError, "Time.datetime needs a Time in scale 'utc', not %R", scale);
+        return nullptr;
+    }
+    const double* p = jd_parts(self);
+    // Microseconds since 0001-01-01T00:00, when jd1 is a noon of the years 1 to 9999.
+    long long us = -1;
+    if (p[0] >= kFirstNoon && p[0] <= kLastNoon)
+        us = static_cast<long long>(p[0] - kFirstNoon) * kUsPerDay + kUsPerDay / 2 +
+             static_cast<long long>(std::nearbyint(p[1] * static_cast<double>(kUsPerDay)));
+    if (us < 0 || us >= static_cast<long long>(kLastNoon - kFirstNoon + 1.0) * kUsPerDay) {
+        Ref jd1 = Ref::steal(PyFloat_FromDouble(p[0]));
+        Ref jd2 = Ref::steal(PyFloat_FromDouble(p[1]));
+        if (jd1 && jd2)
+            PyErr_Format(PyExc_ValueError,
+                         "Time.datetime covers the years 1 to 9999; this Time (jd1 %R, jd2 %R) is outside them",
+                         jd1.get(), jd2.get());
+        return nullptr;
+    }
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) return nullptr;
+    }
+    const CivilDate c = civil_from_days(us / kUsPerDay - kDaysTo1970);
+    const long long in_day = us % kUsPerDay;
+    const long long sec = in_day / 1000000;
+    return PyDateTimeAPI->DateTime_FromDateAndTime(
+        static_cast<int>(c.year), static_cast<int>(c.month), static_cast<int>(c.day),
+        static_cast<int>(sec / 3600), static_cast<int>(sec / 60 % 60), static_cast<int>(sec % 60),
+        static_cast<int>(in_day % 1000000), PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
+}
+
 PyObject* Time_repr(PyObject* self) {
     Ref iso = Ref::steal(iso_text(self));
     if (!iso) return nullptr;
     Ref jd = Ref::steal(PyFloat_FromDouble(jd_value(self)));
     if (!jd) return nullptr;
-    return PyUnicode_FromFormat("<Time %U %U (JD %R)>", reinterpret_cast<TimeObject*>(self)->_scale,
-                                iso.get(), jd.get());
+    return PyUnicode_FromFormat("<Time %U %U (JD %R)>", as_time(self)->_scale, iso.get(), jd.get());
 }
+
+// ---------------------------------------------------------------------------
+// Comparisons, hash and arithmetic. Operations need Times of one scale, or a
+// Time and a number of days; anything else is NotImplemented, so Python
+// raises its usual TypeError (or, for ==, compares identities).
+// ---------------------------------------------------------------------------
+
+// Two Times of one scale (scale names are interned, see check_scale).
+bool same_scale(PyObject* a, PyObject* b) {
+    return is_time(a) && is_time(b) && as_time(a)->_scale == as_time(b)->_scale;
+}
+
+PyObject* Time_richcompare(PyObject* a, PyObject* b, int op) {
+    if (!same_scale(a, b)) Py_RETURN_NOTIMPLEMENTED;
+    const double* x = jd_parts(a);
+    const double* y = jd_parts(b);
+    if (x[0] != y[0]) Py_RETURN_RICHCOMPARE(x[0], y[0], op);
+    Py_RETURN_RICHCOMPARE(x[1], y[1], op);
+}
+
+// Equal Times have the same scale object and equal pairs, whose zeros may
+// differ only in sign: +0.0 is added to make them the same bits.
+Py_hash_t Time_hash(PyObject* self) {
+    const Py_hash_t scale_hash = PyObject_Hash(as_time(self)->_scale);
+    if (scale_hash == -1) return -1;
+    const double* p = jd_parts(self);
+    uint64_t h = static_cast<uint64_t>(scale_hash);
+    for (double part : {p[0] + 0.0, p[1] + 0.0}) {
+        h ^= std::bit_cast<uint64_t>(part) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+    }
+    const auto hash = static_cast<Py_hash_t>(h);
+    return hash == -1 ? -2 : hash;
+}
+
+// The NumPy scalar types taken as numbers of days: integer and floating,
+// but not timedelta64, which NumPy derives from its integers. They are
+// looked up once NumPy has been imported by someone: until then no NumPy
+// scalar exists.
+struct {
+    PyTypeObject* integer;
+    PyTypeObject* floating;
+    PyTypeObject* timedelta64;
+} numpy_types;
+
+bool bind_numpy_types() {
+    PyObject* numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");  // borrowed
+    if (!numpy) return false;
+    orbivane::SavedException saved;
+    PyObject* found[3];
+    const char* names[3] = {"integer", "floating", "timedelta64"};
+    for (int i = 0; i < 3; ++i) {
+        found[i] = PyObject_GetAttrString(numpy, names[i]);
+        if (!found[i] || !PyType_Check(found[i])) {
+            for (int j = 0; j <= i; ++j) Py_XDECREF(found[j]);
+            return false;
+        }
+    }
+    numpy_types = {reinterpret_cast<PyTypeObject*>(found[0]), reinterpret_cast<PyTypeObject*>(found[1]),
+                   reinterpret_cast<PyTypeObject*>(found[2])};
+    return true;
+}
+
+bool is_numpy_real(PyObject* x) {
+    if (!numpy_types.integer && !bind_numpy_types()) return false;
+    if (PyObject_TypeCheck(x, numpy_types.floating)) return true;
+    return PyObject_TypeCheck(x, numpy_types.integer) && !PyObject_TypeCheck(x, numpy_types.timedelta64);
+}
+
+// A number of days: an int, a float, or a NumPy integer or floating scalar.
+// 1 when `x` is one (converted into *days), 0 when it is not, -1 when the
+// conversion failed.
+int days_of(PyObject* x, double* days) {
+    if (PyFloat_Check(x)) {
+        *days = PyFloat_AS_DOUBLE(x);
+        return 1;
+    }
+    if (!PyLong_Check(x) && !is_numpy_real(x)) return 0;
+    *days = PyLong_Check(x) ? PyLong_AsDouble(x) : PyFloat_AsDouble(x);
+    return *days == -1.0 && PyErr_Occurred() ? -1 : 1;
+}
+
+// time + days (or days + time): a Time of the same scale, split anew.
+PyObject* shifted(PyObject* time, PyObject* x, double sign) {
+    double days;
+    const int r = days_of(x, &days);
+    if (r <= 0) {
+        if (r < 0) return nullptr;
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const double* p = jd_parts(time);
+    return new_time(&Time_Type, p[0], p[1] + sign * days, as_time(time)->_scale);
+}
+
+PyObject* Time_add(PyObject* a, PyObject* b) {
+    if (is_time(a) == is_time(b)) Py_RETURN_NOTIMPLEMENTED;
+    return is_time(a) ? shifted(a, b, 1.0) : shifted(b, a, 1.0);
+}
+
+// time - time: the days between them, as a float; time - days: a Time.
+PyObject* Time_subtract(PyObject* a, PyObject* b) {
+    if (!is_time(a)) Py_RETURN_NOTIMPLEMENTED;
+    if (!is_time(b)) return shifted(a, b, -1.0);
+    if (!same_scale(a, b)) Py_RETURN_NOTIMPLEMENTED;
+    const double* x = jd_parts(a);
+    const double* y = jd_parts(b);
+    return PyFloat_FromDouble((x[0] - y[0]) + (x[1] - y[1]));
+}
+
+PyNumberMethods Time_as_number = [] {
+    PyNumberMethods m{};
+    m.nb_add = Time_add;
+    m.nb_subtract = Time_subtract;
+    return m;
+}();
 
 PyGetSetDef Time_getset[] = {
     {"jd", Time_get_jd, nullptr, "Julian date (jd1 + jd2) as a float.", nullptr},
-    {"jd1", Time_get_jd1, nullptr, "First part of the two-part Julian date.", nullptr},
-    {"jd2", Time_get_jd2, nullptr, "Second part of the two-part Julian date.", nullptr},
+    {"jd1", Time_get_jd1, nullptr, "The whole number nearest to the Julian date (halves go up).", nullptr},
+    {"jd2", Time_get_jd2, nullptr, "The rest of the Julian date, in [-0.5, 0.5).", nullptr},
     {"scale", Time_get_scale, nullptr, "Time scale label, such as 'utc'.", nullptr},
     {"iso", Time_get_iso, nullptr, "ISO 8601 calendar text, to the millisecond.", nullptr},
+    {"datetime", Time_get_datetime, nullptr,
+     "A timezone-aware datetime.datetime in UTC, to the nearest microsecond (scale 'utc' only).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef Time_methods[] = {
+    {"now", Time_now, METH_CLASS | METH_NOARGS, PyDoc_STR("now()\n--\n\nThe current time, in scale 'utc'.")},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_time(PyObject* module) {
@@ -268,9 +520,15 @@ int exec_time(PyObject* module) {
             !(s_format = orbivane::intern("format")) || !(s_scale = orbivane::intern("scale")) ||
             !(s_utc = orbivane::intern("utc")))
             return -1;
-        Ref names = Ref::steal(Py_BuildValue("(sssssss)", "tai", "tcb", "tcg", "tdb", "tt", "ut1", "utc"));
-        if (!names || !(known_scales = PyFrozenSet_New(names.get()))) return -1;
+        Ref names = Ref::steal(PyDict_New());
+        if (!names) return -1;
+        for (const char* name : {"tai", "tcb", "tcg", "tdb", "tt", "ut1", "utc"}) {
+            Ref key = Ref::steal(orbivane::intern(name));
+            if (!key || PyDict_SetItem(names.get(), key.get(), key.get()) < 0) return -1;
+        }
+        known_scales = names.release();
     }
+    if (owner_type.ready() < 0) return -1;
     Time_Type.tp_name = "orbivane.time.time.Time";
     Time_Type.tp_basicsize = sizeof(TimeObject);
     Time_Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
@@ -278,14 +536,26 @@ int exec_time(PyObject* module) {
         "Time(value, format=None, scale='utc')\n--\n\n"
         "One instant as a two-part Julian date.\n\n"
         "``Time('2021')`` is 00:00 on 1 January 2021 (proleptic Gregorian);\n"
-        "``Time(2459215.5, format='jd')`` is that Julian date.");
+        "``Time(2459215.5, format='jd')`` is that Julian date.\n\n"
+        "Times of one scale compare and hash by their instant, and their\n"
+        "difference is a float in days; a Time plus or minus a number of days\n"
+        "is a Time.");
     Time_Type.tp_new = Time_new;
     Time_Type.tp_vectorcall = Time_vectorcall;
     Time_Type.tp_dealloc = Time_dealloc;
     Time_Type.tp_repr = Time_repr;
     Time_Type.tp_str = Time_str;
+    Time_Type.tp_hash = Time_hash;
+    Time_Type.tp_richcompare = Time_richcompare;
+    Time_Type.tp_as_number = &Time_as_number;
+    Time_Type.tp_methods = Time_methods;
     Time_Type.tp_getset = Time_getset;
     if (PyType_Ready(&Time_Type) < 0) return -1;
+    // NumPy arrays and scalars then leave operations with a Time to Time's
+    // own operators, instead of applying them element by element: an array
+    // is refused like any other operand that is not a number of days.
+    if (PyDict_SetItemString(Time_Type.tp_dict, "__array_ufunc__", Py_None) < 0) return -1;
+    PyType_Modified(&Time_Type);
     return PyModule_AddObjectRef(module, "Time", reinterpret_cast<PyObject*>(&Time_Type));
 }
 

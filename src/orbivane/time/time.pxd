@@ -8,8 +8,7 @@ cdef class Time:
     cdef Py_ssize_t length
     cdef object _scale
     cdef int _is_scalar
-    # The two parts of the Julian date as a (2, 1) view of doubles. The view
-    # has no owner object (its memview is NULL): it describes memory the Time
-    # itself owns, so it must not be copied out of the object or indexed as a
-    # live memoryview.
+    # The two parts of the Julian date as a (2, 1) view of doubles:
+    # _jd12[0, 0] is jd1 and _jd12[1, 0] is jd2. The memory is read-only and
+    # belongs to the view's owner, so a copy of the view may outlive the Time.
     cdef double[:, :] _jd12
