@@ -1,7 +1,12 @@
 from typing import Any, NoReturn
 
+from typing_extensions import disjoint_base
+
 from orbivane.time.time import Time
 
+__test__: dict[str, str]
+
+@disjoint_base
 class TLE:
     """One two-line element set, normalised and stored as fixed-width text."""
 
@@ -15,4 +20,4 @@ class TLE:
     @property
     def epoch(self) -> Time: ...
     def __reduce__(self) -> NoReturn: ...
-    def __setstate__(self, __pyx_state: Any) -> NoReturn: ...
+    def __setstate__(self, /, __pyx_state: Any) -> NoReturn: ...
