@@ -6,6 +6,7 @@ import numpy as np
 
 from orbivane.mathtools.quiverel import vectors
 from orbivane.propagators.analytical.sgp4.tle import TLE
+from orbivane.time.time import Time
 
 
 def read_element_sets(path):
@@ -16,12 +17,18 @@ def read_element_sets(path):
         yield title.strip(), TLE(line1, line2)
 
 
+# Ages are counted from a fixed epoch, so that the output is the same on
+# every run; Time.now() would give the ages today.
+REFERENCE = Time("2025")
+
+
 def main():
     data = Path(__file__).with_name("sample_elements.tle")
-    print("Two-line element sets")
-    for name, tle in read_element_sets(data):
+    print(f"Two-line element sets, oldest first, with their age on {REFERENCE.iso} UTC")
+    for name, tle in sorted(read_element_sets(data), key=lambda item: item[1].epoch):
         epoch = tle.epoch
-        print(f"  {name:<12} satellite {tle.satno:>5}  epoch {epoch.iso} UTC  (JD {epoch.jd:.8f})")
+        age = REFERENCE - epoch
+        print(f"  {name:<12} satellite {tle.satno:>5}  epoch {epoch.iso} UTC  age {age:10.3f} days")
 
 
 def show_position_vectors():
