@@ -3,11 +3,11 @@
 // Julian date.
 //
 // Its record is orbivane_view_owner of the installed client header (160
-// bytes); clients acquire and release views of it through that header. Each
-// module has its own type object, with its own name, made by OwnerType.
-// An owner either holds a buffer obtained from an exporting object (the
-// toolkit's result arrays) or keeps a few bytes of its own right after its
-// record, in the same allocation (a Time's Julian date).
+// bytes); clients acquire and release views of it through that header.
+// Each module has its own type object, with its own name. An OwnerType
+// makes owners of a buffer obtained from an exporting object (the toolkit's
+// result arrays); a StorageOwnerType makes owners of a few doubles of their
+// own, right after the record in the same allocation (a Time's Julian date).
 #pragma once
 
 #include "capi_support.hpp"
@@ -126,10 +126,6 @@ public:
     // Readies the type object once; later calls do nothing.
     int ready() {
         if (type_.tp_flags & Py_TPFLAGS_READY) return 0;
-        if (!detail::shared_lock && !(detail::shared_lock = PyThread_allocate_lock())) {
-            PyErr_SetString(PyExc_MemoryError, "cannot allocate lock");
-            return -1;
-        }
         type_.tp_name = name_;
         type_.tp_basicsize = sizeof(orbivane_view_owner);
         type_.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -180,6 +176,10 @@ public:
     using OwnerType::OwnerType;
 
     int ready() {
+        if (!detail::shared_lock && !(detail::shared_lock = PyThread_allocate_lock())) {
+            PyErr_SetString(PyExc_MemoryError, "cannot allocate lock");
+            return -1;
+        }
         type_.tp_free = keep_block;
         return OwnerType::ready();
     }

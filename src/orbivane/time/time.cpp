@@ -168,6 +168,7 @@ PyObject* new_time(PyTypeObject* type, double whole, double rest, PyObject* scal
 }
 
 int parse_jd(PyObject* value, double* jd) {
+    // The usual case first: a finite float, taken as it is.
     if (PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
         *jd = PyFloat_AS_DOUBLE(value);
         return 0;
@@ -240,9 +241,10 @@ PyObject* Time_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, 
 // Releases the acquisition of a dying Time's `_jd12`. A count of 1 is then
 // this record's own: every other live copy of the view holds an acquisition
 // of its own, and nobody can copy the record of a Time that has no
-// references left. The release needs no atomic read-modify-write then, which
-// is the common case and most of the cost of the owner. The acquiring load
-// orders the reads of a copy released on another thread before the free.
+// references left. The release then needs no locked read-modify-write,
+// which spares the common case its most expensive instruction; the
+// acquiring load orders the reads of a copy released on another thread
+// before the free.
 void release_jd12(TimeObject* t) {
     orbivane_memviewslice& v = t->_jd12;
     if (orbivane_view_is_counted(&v) && __atomic_load_n(&v.memview->acquisition_count, __ATOMIC_ACQUIRE) == 1) {
