@@ -84,17 +84,11 @@ def traced_growth(setup: str, action: str, after: str = "", *, rounds: int = 200
 
 
 class _Py_buffer(ctypes.Structure):
-    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
-                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
-                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
-                ("strides", ctypes.POINTER(ctypes.c_ssize_t)), ("suboffsets", ctypes.c_void_p),
-                ("internal", ctypes.c_void_p)]
+    _fields_ = [(name, ctypes.c_void_p) for name in ("buf", "obj")] + [
+        ("len", ctypes.c_ssize_t), ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int),
+        ("ndim", ctypes.c_int), ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+        ("strides", ctypes.POINTER(ctypes.c_ssize_t)), ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
 
-
-_get_buffer = ctypes.pythonapi.PyObject_GetBuffer
-_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(_Py_buffer), ctypes.c_int]
-_release_buffer = ctypes.pythonapi.PyBuffer_Release
-_release_buffer.argtypes = [ctypes.POINTER(_Py_buffer)]
 
 # PEP 3118 request flags, by their C names without the PyBUF_ prefix.
 BUFFER_FLAGS = {"SIMPLE": 0, "WRITABLE": 0x1, "FORMAT": 0x4, "ND": 0x8, "STRIDES": 0x18,
@@ -107,13 +101,11 @@ def request_buffer(obj, flags: int):
     exception (type and text), or the buffer's fields."""
     b = _Py_buffer()
     try:
-        _get_buffer(obj, ctypes.byref(b), flags)
+        ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(obj), ctypes.byref(b), flags)
     except Exception as e:
         return type(e), str(e)
-    try:
-        n = b.ndim
-        return {"len": b.len, "itemsize": b.itemsize, "readonly": b.readonly, "ndim": n,
-                "format": b.format, "shape": tuple(b.shape[:n]) if b.shape else None,
-                "strides": tuple(b.strides[:n]) if b.strides else None, "suboffsets": b.suboffsets}
-    finally:
-        _release_buffer(ctypes.byref(b))
+    n = b.ndim
+    fields = (b.len, b.itemsize, b.readonly, n, b.format, b.suboffsets,
+              tuple(b.shape[:n]) if b.shape else None, tuple(b.strides[:n]) if b.strides else None)
+    ctypes.pythonapi.PyBuffer_Release(ctypes.byref(b))
+    return fields
