@@ -74,7 +74,10 @@ typedef struct orbivane_memviewslice {
 /* ------------------------------------------------------------------------
  * The owner, type "orbivane.mathtools.quiverel.quiverel.memoryview": keeps
  * the exporting array and its buffer alive while records refer to it.
- * Layout for CPython 3.11 on x86-64, 160 bytes.
+ * Layout for CPython 3.11 on x86-64, 160 bytes. The `_jd12` view of an
+ * orbivane.time.time.Time has an owner of the same layout, of type
+ * "orbivane.time.time.memoryview", which holds the two doubles itself (its
+ * obj is None) and reads as a read-only buffer.
  * ------------------------------------------------------------------------ */
 
 /* Item type descriptor; the toolkit's owners point to one for double. */
