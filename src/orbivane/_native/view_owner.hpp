@@ -216,7 +216,8 @@ private:
     static inline Block* kept_[kKept];
     static inline int kept_count_ = 0;
 
-    // tp_free, called by the owner's deallocation with the lock held.
+    // tp_free, called by the owner's deallocation with the interpreter lock
+    // held.
     static void keep_block(void* p) {
         if (kept_count_ < kKept)
             kept_[kept_count_++] = static_cast<Block*>(p);
