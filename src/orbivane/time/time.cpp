@@ -349,9 +349,11 @@ PyObject* Time_get_datetime(PyObject* self, void*) {
         return nullptr;
     }
     const double* p = jd_parts(self);
-    // Microseconds since 0001-01-01T00:00, when jd1 is a noon of the years 1 to 9999.
+    // Microseconds since 0001-01-01T00:00, when jd1 is a noon of the years 1
+    // to 9999 or the day before them (whose last half microsecond rounds
+    // into the year 1).
     long long us = -1;
-    if (p[0] >= kFirstNoon && p[0] <= kLastNoon)
+    if (p[0] >= kFirstNoon - 1.0 && p[0] <= kLastNoon)
         us = static_cast<long long>(p[0] - kFirstNoon) * kUsPerDay + kUsPerDay / 2 +
              static_cast<long long>(std::nearbyint(p[1] * static_cast<double>(kUsPerDay)));
     if (us < 0 || us >= static_cast<long long>(kLastNoon - kFirstNoon + 1.0) * kUsPerDay) {
