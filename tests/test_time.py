@@ -119,7 +119,8 @@ def test_difference_comparisons_and_hash():
     a = Time(2459215.5, format="jd")
     b = a + 2 ** -40
     assert b - a == (b.jd1 - a.jd1) + (b.jd2 - a.jd2) == 2 ** -40 and a - b == -(b - a)
-    assert a == Time("2021") and hash(a) == hash(Time("2021")) and a != b
+    same = Time(2459215.5, format="jd", scale="".join(["u", "tc"]))     # a scale text of its own
+    assert a == Time("2021") == same and hash(a) == hash(Time("2021")) == hash(same) and a != b
     assert a < b <= b and b > a >= a and not a < a
     # jd1 decides first: the pair orders instants across a day boundary
     times = [Time(jd, format="jd") for jd in (10.5, 10.499999999, 9.5, 11.0, -0.5, -0.0, 0.0)]
