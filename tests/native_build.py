@@ -17,8 +17,9 @@ import numpy
 import orbivane
 
 NATIVE_DIR = Path(__file__).parent / "native"
+PACKAGE_SOURCE = Path(__file__).parent.parent / "src" / "orbivane"
 # The package's internal C-API support header, for clients that test it.
-INTERNAL_INCLUDE = Path(__file__).parent.parent / "src" / "orbivane" / "_native"
+INTERNAL_INCLUDE = PACKAGE_SOURCE / "_native"
 BUILD_DIR = Path(__file__).parent / "_build"
 
 CXXFLAGS = [
@@ -41,14 +42,18 @@ def compiler_env() -> dict[str, str]:
     return env
 
 
-def compile_extension(source: Path, name: str, extra_flags: list[str] | None = None) -> Path:
-    """Compiles one C/C++ source into an extension module file named
-    ``name``; reuses an up-to-date build keyed by source and headers."""
+def compile_extension(source: Path, name: str, extra_flags: list[str] | None = None,
+                      extra_sources: list[Path] | None = None) -> Path:
+    """Compiles a C/C++ source, with any extra sources linked in, into an
+    extension module file named ``name``; reuses an up-to-date build keyed by
+    sources and headers."""
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
     includes = [sysconfig.get_paths()["include"], orbivane.get_include(), numpy.get_include()]
     flags = CXXFLAGS + CLIENT_FLAGS + (extra_flags or []) + [f"-I{d}" for d in includes]
     digest = hashlib.sha256()
-    digest.update(source.read_bytes())
+    sources = [source, *(extra_sources or [])]
+    for path in sources:
+        digest.update(path.read_bytes())
     digest.update(" ".join(flags).encode())
     header_dirs = [Path(orbivane.get_include())]
     header_dirs += [Path(f[2:]) for f in extra_flags or [] if f.startswith("-I")]
@@ -61,7 +66,7 @@ def compile_extension(source: Path, name: str, extra_flags: list[str] | None = N
         out_dir.mkdir(parents=True, exist_ok=True)
         tmp = target.with_suffix(f".{os.getpid()}.tmp")
         compiler = os.environ.get("CXX", "g++")
-        subprocess.run([compiler, *flags, str(source), "-o", str(tmp)], check=True, env=compiler_env())
+        subprocess.run([compiler, *flags, *map(str, sources), "-o", str(tmp)], check=True, env=compiler_env())
         tmp.replace(target)
     return target
 
@@ -77,8 +82,13 @@ def load_extension(path: Path, name: str):
     return module
 
 
-def native_client(name: str, internal: bool = False):
+def native_client(name: str, internal: bool = False, package_sources: list[str] | None = None):
     """Builds (once) and imports ``tests/native/<name>.cpp``; ``internal``
-    adds the package's internal support header to the include path."""
+    adds the package's internal support header to the include path.
+    ``package_sources`` (paths under src/orbivane) are compiled into the
+    client, with their directories on the include path, so that it can call
+    internal functions directly."""
     flags = [f"-I{INTERNAL_INCLUDE}"] if internal else []
-    return load_extension(compile_extension(NATIVE_DIR / f"{name}.cpp", name, flags), name)
+    sources = [PACKAGE_SOURCE / s for s in package_sources or []]
+    flags += [f"-I{d}" for d in dict.fromkeys(s.parent for s in sources)]
+    return load_extension(compile_extension(NATIVE_DIR / f"{name}.cpp", name, flags, sources), name)

@@ -10,15 +10,12 @@
 // -ffp-contract=off) and no reassociation.
 #include "capi_support.hpp"
 #include "quiverel.h"
+#include "quiverel_rows.hpp"
 #include "view_owner.hpp"
 
-#include <bit>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-
-#include <immintrin.h>
 
 namespace {
 
@@ -27,6 +24,7 @@ using orbivane::ExecResult;
 using orbivane::GilGuard;
 using orbivane::ProfiledCall;
 using orbivane::Ref;
+using namespace orbivane::quiverel;
 
 constexpr const char* kSource = "orbivane/mathtools/quiverel/quiverel";
 
@@ -69,44 +67,8 @@ CodeSite prof_init{"PyInit_quiverel", kSource, 1};
 // 3-vector kernels, inline bodies
 // ---------------------------------------------------------------------------
 
-inline void scale_inline(double scalar, double* a, double* c) {
-    c[0] = a[0] * scalar;
-    c[1] = a[1] * scalar;
-    c[2] = a[2] * scalar;
-}
-
-inline double dot_inline(const double* a, const double* b) {
-    return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2];
-}
-
-// A sum of squares (or a dot product) that is a normal finite number: the
-// plain formulas then had neither overflow nor underflow worth mending.
-// One unsigned comparison on the exponent field: 1 to 0x7fe.
-inline bool is_plain(double s) {
-    const uint64_t magnitude = std::bit_cast<uint64_t>(s) & 0x7fffffffffffffffULL;
-    return magnitude - 0x0010000000000000ULL < 0x7fe0000000000000ULL;
-}
-
-// Scales a by the power of two that brings its largest absolute component
-// into [0.5, 1), as frexp gives it, into b; e receives the exponent. False
-// when a component is not finite or all are zero: such vectors keep their
-// IEEE results from the plain formulas.
-bool rescale(const double* a, double* b, int& e) {
-    if (!(std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]))) return false;
-    const double m = std::fmax(std::fabs(a[0]), std::fmax(std::fabs(a[1]), std::fabs(a[2])));
-    if (m == 0.0) return false;
-    std::frexp(m, &e);
-    for (int i = 0; i < 3; ++i) b[i] = std::ldexp(a[i], -e);
-    return true;
-}
-
-// norm of a vector whose sum of squares s over- or underflowed.
-[[gnu::noinline]] double norm_rescaled(const double* a, double s) {
-    double b[3];
-    int e;
-    if (!rescale(a, b, e)) return std::sqrt(s);
-    return std::ldexp(std::sqrt(dot_inline(b, b)), e);
-}
+// The arithmetic they share with the row loops of the batch kernels (dot
+// products, the plain-range test, the rescaled forms) is in quiverel_rows.hpp.
 
 inline double norm_inline(double* a) {
     const double s = dot_inline(a, a);
@@ -115,21 +77,6 @@ inline double norm_inline(double* a) {
     if (is_plain(s)) [[likely]]
         return std::sqrt(s);
     return norm_rescaled(a, s);
-}
-
-// u = a / |a| for a vector whose sum of squares s over- or underflowed: the
-// whole computation runs on the rescaled vector, never through an unscaled
-// length. u may be a.
-[[gnu::noinline]] void normalize_rescaled(double* a, double* u, double s) {
-    double b[3];
-    int e;
-    if (!rescale(a, b, e)) {
-        const double f = 1.0 / std::sqrt(s);
-        scale_inline(f, a, u);
-        return;
-    }
-    const double f = 1.0 / std::sqrt(dot_inline(b, b));
-    scale_inline(f, b, u);
 }
 
 // normalize without its closing check point: writes u and returns false, or
@@ -427,233 +374,9 @@ int allocate_result(Py_ssize_t n, int ndim, orbivane_memviewslice& out) {
     return 0;
 }
 
-inline double load(const char* p) {
-    double v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
-
-// Gathers row i into three contiguous doubles.
-struct Rows {
-    const char* data;
-    Py_ssize_t s0, s1;
-    void gather(Py_ssize_t i, double* out) const {
-        const char* row = data + i * s0;
-        out[0] = load(row);
-        out[1] = load(row + s1);
-        out[2] = load(row + 2 * s1);
-    }
-};
-
-// norm and normalize as the row loops use them. The row loops hold the
-// interpreter lock and nothing in them can raise: a sum of squares is never
-// -1.0, so norm's check point is never asked, and the exception state is
-// looked at once, before the first row.
-inline double norm_row(double* a) {
-    const double s = dot_inline(a, a);
-    if (is_plain(s)) [[likely]]
-        return std::sqrt(s);
-    return norm_rescaled(a, s);
-}
-
-inline void normalize_row(double* a, double* u) {
-    const double s = dot_inline(a, a);
-    if (is_plain(s)) [[likely]] {
-        const double f = 1.0 / std::sqrt(s);
-        scale_inline(f, a, u);
-    } else {
-        normalize_rescaled(a, u, s);
-    }
-}
-
-void norm_rows_scalar(const Rows& in, char* out, Py_ssize_t d0, Py_ssize_t begin, Py_ssize_t end) {
-    for (Py_ssize_t i = begin; i < end; ++i) {
-        double _a[3];
-        in.gather(i, _a);
-        store(out + i * d0, norm_row(_a));
-    }
-}
-
-void normalize_rows_scalar(const Rows& in, char* out, Py_ssize_t d0, Py_ssize_t d1, Py_ssize_t begin,
-                           Py_ssize_t end) {
-    for (Py_ssize_t i = begin; i < end; ++i) {
-        double _a[3], _u[3];
-        in.gather(i, _a);
-        normalize_row(_a, _u);
-        char* row = out + i * d0;
-        store(row, _u[0]);
-        store(row + d1, _u[1]);
-        store(row + 2 * d1, _u[2]);
-    }
-}
-
-// Four rows at a time with AVX. The lanes compute exactly the scalar
-// operations (IEEE multiply, add, divide and square root, no fused
-// multiply-add); a block with any row outside the plain range is redone
-// by the scalar loop, rescaling included.
-enum class Layout { packed, columns, strided };
-
-bool have_avx2 = false;
-
-[[gnu::target("avx2")]] inline void load_block(const Rows& in, Py_ssize_t i, Layout layout, __m256d& x,
-                                              __m256d& y, __m256d& z) {
-    const char* p = in.data + i * in.s0;
-    if (layout == Layout::packed) {
-        // Rows of three contiguous doubles: 12 values, de-interleaved.
-        const __m256d m0 = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
-        const __m256d m1 = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 32));
-        const __m256d m2 = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 64));
-        const __m256d a = _mm256_blend_pd(m0, m1, 0b1100);           // x0 y0 x2 y2
-        const __m256d b = _mm256_permute2f128_pd(m0, m2, 0x21);      // z0 x1 z2 x3
-        const __m256d c = _mm256_permute2f128_pd(m1, m2, 0x30);      // y1 z1 y3 z3
-        x = _mm256_blend_pd(a, b, 0b1010);
-        y = _mm256_shuffle_pd(a, c, 0b0101);
-        z = _mm256_blend_pd(b, c, 0b1010);
-    } else if (layout == Layout::columns) {
-        // Consecutive rows are consecutive doubles in each column.
-        x = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
-        y = _mm256_loadu_pd(reinterpret_cast<const double*>(p + in.s1));
-        z = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 2 * in.s1));
-    } else {
-        const Py_ssize_t s0 = in.s0, s1 = in.s1;
-        x = _mm256_set_pd(load(p + 3 * s0), load(p + 2 * s0), load(p + s0), load(p));
-        y = _mm256_set_pd(load(p + 3 * s0 + s1), load(p + 2 * s0 + s1), load(p + s0 + s1), load(p + s1));
-        z = _mm256_set_pd(load(p + 3 * s0 + 2 * s1), load(p + 2 * s0 + 2 * s1), load(p + s0 + 2 * s1),
-                          load(p + 2 * s1));
-    }
-}
-
-// Lanes whose sum of squares is a normal finite number, as a 4-bit mask.
-[[gnu::target("avx2")]] inline int plain_lanes(__m256d s) {
-    const __m256d lo = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MIN), _CMP_GE_OQ);
-    const __m256d hi = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MAX), _CMP_LE_OQ);
-    return _mm256_movemask_pd(_mm256_and_pd(lo, hi));
-}
-
-[[gnu::target("avx2")]] inline __m256d sum_of_squares(__m256d x, __m256d y, __m256d z) {
-    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z));
-}
-
-// Stores of a block of results. Results far larger than the caches go
-// straight to memory (non-temporal stores, 16-byte aligned) instead of
-// first reading every destination line into the cache.
-enum class Store { cached, streamed };
-
-template <Store S>
-[[gnu::target("avx2")]] inline void store_block(double* p, __m256d v) {
-    if constexpr (S == Store::streamed) {
-        _mm_stream_pd(p, _mm256_castpd256_pd128(v));
-        _mm_stream_pd(p + 2, _mm256_extractf128_pd(v, 1));
-    } else {
-        _mm256_storeu_pd(p, v);
-    }
-}
-
-template <Layout L, Store S>
-[[gnu::target("avx2")]] Py_ssize_t norm_rows_avx2(const Rows& in, char* out, Py_ssize_t n) {
-    Py_ssize_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        __m256d x, y, z;
-        load_block(in, i, L, x, y, z);
-        const __m256d s = sum_of_squares(x, y, z);
-        if (plain_lanes(s) == 0xF) [[likely]]
-            store_block<S>(reinterpret_cast<double*>(out + i * 8), _mm256_sqrt_pd(s));
-        else
-            norm_rows_scalar(in, out, 8, i, i + 4);
-    }
-    if constexpr (S == Store::streamed) _mm_sfence();
-    return i;
-}
-
-// normalize_array keeps the divider busy for about as long as a block takes
-// to stream in, so its loads are requested well ahead instead of waiting
-// behind the divisions: 96 bytes a block, fetched some 20 blocks early.
-constexpr Py_ssize_t kPrefetchBytes = 2048;
-
-[[gnu::target("avx2")]] inline void prefetch_rows(const char* block) {
-    _mm_prefetch(block + kPrefetchBytes, _MM_HINT_T0);
-    _mm_prefetch(block + kPrefetchBytes + 64, _MM_HINT_T0);
-}
-
-template <Layout L, Store S>
-[[gnu::target("avx2")]] Py_ssize_t normalize_rows_avx2(const Rows& in, char* out, Py_ssize_t n) {
-    Py_ssize_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        __m256d x, y, z;
-        if constexpr (L == Layout::packed) prefetch_rows(in.data + i * 24);
-        load_block(in, i, L, x, y, z);
-        const __m256d s = sum_of_squares(x, y, z);
-        if (plain_lanes(s) != 0xF) [[unlikely]] {
-            normalize_rows_scalar(in, out, 24, 8, i, i + 4);
-            continue;
-        }
-        const __m256d f = _mm256_div_pd(_mm256_set1_pd(1.0), _mm256_sqrt_pd(s));
-        const __m256d ux = _mm256_mul_pd(x, f), uy = _mm256_mul_pd(y, f), uz = _mm256_mul_pd(z, f);
-        // Back to rows of three: x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
-        const __m256d a = _mm256_unpacklo_pd(ux, uy);        // x0 y0 x2 y2
-        const __m256d b = _mm256_blend_pd(uz, ux, 0b1010);   // z0 x1 z2 x3
-        const __m256d c = _mm256_unpackhi_pd(uy, uz);        // y1 z1 y3 z3
-        double* p = reinterpret_cast<double*>(out + i * 24);
-        store_block<S>(p, _mm256_permute2f128_pd(a, b, 0x20));
-        store_block<S>(p + 4, _mm256_permute2f128_pd(c, a, 0x30));
-        store_block<S>(p + 8, _mm256_permute2f128_pd(b, c, 0x31));
-    }
-    if constexpr (S == Store::streamed) _mm_sfence();
-    return i;
-}
-
-Layout layout_of(const Rows& in) {
-    if (in.s1 == 8 && in.s0 == 24) return Layout::packed;
-    if (in.s0 == 8) return Layout::columns;
-    return Layout::strided;
-}
-
-// Results of this many bytes or more are streamed to memory.
-constexpr Py_ssize_t kStreamBytes = Py_ssize_t{8} << 20;
-
-template <template <Layout, Store> class Loop>
-Py_ssize_t dispatch(const Rows& in, char* out, Py_ssize_t n, Py_ssize_t out_bytes) {
-    const bool stream = out_bytes >= kStreamBytes && reinterpret_cast<uintptr_t>(out) % 16 == 0;
-    switch (layout_of(in)) {
-        case Layout::packed:
-            return stream ? Loop<Layout::packed, Store::streamed>::run(in, out, n)
-                          : Loop<Layout::packed, Store::cached>::run(in, out, n);
-        case Layout::columns:
-            return stream ? Loop<Layout::columns, Store::streamed>::run(in, out, n)
-                          : Loop<Layout::columns, Store::cached>::run(in, out, n);
-        case Layout::strided:
-            break;
-    }
-    return stream ? Loop<Layout::strided, Store::streamed>::run(in, out, n)
-                  : Loop<Layout::strided, Store::cached>::run(in, out, n);
-}
-
-template <Layout L, Store S>
-struct NormLoop {
-    static Py_ssize_t run(const Rows& in, char* out, Py_ssize_t n) { return norm_rows_avx2<L, S>(in, out, n); }
-};
-
-template <Layout L, Store S>
-struct NormalizeLoop {
-    static Py_ssize_t run(const Rows& in, char* out, Py_ssize_t n) {
-        return normalize_rows_avx2<L, S>(in, out, n);
-    }
-};
-
-void norm_rows(const Rows& in, const orbivane_memviewslice& out, Py_ssize_t n) {
-    Py_ssize_t done = 0;
-    if (have_avx2 && out.strides[0] == 8) done = dispatch<NormLoop>(in, out.data, n, n * 8);
-    norm_rows_scalar(in, out.data, out.strides[0], done, n);
-}
-
-void normalize_rows(const Rows& in, const orbivane_memviewslice& out, Py_ssize_t n) {
-    Py_ssize_t done = 0;
-    if (have_avx2 && out.strides[0] == 24 && out.strides[1] == 8)
-        done = dispatch<NormalizeLoop>(in, out.data, n, n * 24);
-    normalize_rows_scalar(in, out.data, out.strides[0], out.strides[1], done, n);
-}
+// The row loops run on the fastest path the processor supports, chosen once
+// at initialisation.
+RowPath row_path = RowPath::scalar;
 
 orbivane_memviewslice run_batch(const orbivane_memviewslice& a, BatchSites& sites) {
     ProfiledCall prof;
@@ -667,8 +390,9 @@ orbivane_memviewslice run_batch(const orbivane_memviewslice& a, BatchSites& site
     if (check_input(a, sites.name) < 0 || allocate_result(n, sites.result_ndim, result) < 0) goto fail;
     if (n > 0) {
         const Rows in{a.data, a.strides[0], a.strides[1]};
+        const Results out{result.data, result.strides[0], result.strides[1]};
         if (sites.result_ndim == 1) {
-            norm_rows(in, result, n);
+            norm_rows(row_path, store_for(n * 8), in, out, n);
         } else {
             // normalize's closing check point, and the loop's own check
             // after it, can only find an exception that was pending before
@@ -678,7 +402,7 @@ orbivane_memviewslice run_batch(const orbivane_memviewslice& a, BatchSites& site
                 failed_at = &sites.tb_row;
                 goto fail;
             }
-            normalize_rows(in, result, n);
+            normalize_rows(row_path, store_for(n * 24), in, out, n);
         }
     }
     prof.leave(Py_None);
@@ -762,8 +486,7 @@ ExecResult exec_steps(PyObject* module) {
     }
     const ExecResult r = [&] {
         if (owner_type.ready() < 0) return ExecResult::failed_at(1);
-        __builtin_cpu_init();
-        have_avx2 = __builtin_cpu_supports("avx2");
+        row_path = fastest_path();
         Ref numpy = Ref::steal(PyImport_ImportModuleLevel("numpy", module_state.dict, nullptr, nullptr, 0));
         if (!numpy || PyDict_SetItemString(module_state.dict, "numpy", numpy.get()) < 0)
             return ExecResult::failed_at(6);

@@ -1,0 +1,478 @@
+// Row loops of the batch kernels norm_array and normalize_array, and the
+// rescaled per-row kernels that the 3-vector kernels share.
+//
+// Three paths give the same bits: the scalar per-row kernels, AVX2 four rows
+// at a time and AVX-512 eight rows at a time. The lanes compute exactly the
+// scalar operations (IEEE multiply, add, divide and square root, no fused
+// multiply-add); a block with any row outside the plain range is redone by
+// the scalar per-row kernels, rescaling included.
+#include "quiverel_rows.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+
+#include <immintrin.h>
+
+namespace orbivane::quiverel {
+
+bool rescale(const double* a, double* b, int& e) {
+    if (!(std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]))) return false;
+    const double m = std::fmax(std::fabs(a[0]), std::fmax(std::fabs(a[1]), std::fabs(a[2])));
+    if (m == 0.0) return false;
+    std::frexp(m, &e);
+    for (int i = 0; i < 3; ++i) b[i] = std::ldexp(a[i], -e);
+    return true;
+}
+
+double norm_rescaled(const double* a, double s) {
+    double b[3];
+    int e;
+    if (!rescale(a, b, e)) return std::sqrt(s);
+    return std::ldexp(std::sqrt(dot_inline(b, b)), e);
+}
+
+void normalize_rescaled(const double* a, double* u, double s) {
+    double b[3];
+    int e;
+    if (!rescale(a, b, e)) {
+        const double f = 1.0 / std::sqrt(s);
+        scale_inline(f, a, u);
+        return;
+    }
+    const double f = 1.0 / std::sqrt(dot_inline(b, b));
+    scale_inline(f, b, u);
+}
+
+namespace {
+
+using std::ptrdiff_t;
+
+inline double load(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
+
+// ---------------------------------------------------------------------------
+// Scalar per-row kernels: norm and normalize on a row gathered into three
+// contiguous doubles. Nothing in them can fail: a sum of squares is never
+// -1.0, so the error checks of the 3-vector kernels have nothing to find.
+// ---------------------------------------------------------------------------
+
+inline double norm_row(const double* a) {
+    const double s = dot_inline(a, a);
+    if (is_plain(s)) [[likely]]
+        return std::sqrt(s);
+    return norm_rescaled(a, s);
+}
+
+inline void normalize_row(const double* a, double* u) {
+    const double s = dot_inline(a, a);
+    if (is_plain(s)) [[likely]] {
+        const double f = 1.0 / std::sqrt(s);
+        scale_inline(f, a, u);
+    } else {
+        normalize_rescaled(a, u, s);
+    }
+}
+
+inline void gather(const Rows& in, ptrdiff_t i, double* a) {
+    const char* row = in.data + i * in.s0;
+    a[0] = load(row);
+    a[1] = load(row + in.s1);
+    a[2] = load(row + 2 * in.s1);
+}
+
+void norm_rows_scalar(const Rows& in, const Results& out, ptrdiff_t begin, ptrdiff_t end) {
+    for (ptrdiff_t i = begin; i < end; ++i) {
+        double a[3];
+        gather(in, i, a);
+        store(out.data + i * out.s0, norm_row(a));
+    }
+}
+
+void normalize_rows_scalar(const Rows& in, const Results& out, ptrdiff_t begin, ptrdiff_t end) {
+    for (ptrdiff_t i = begin; i < end; ++i) {
+        double a[3], u[3];
+        gather(in, i, a);
+        normalize_row(a, u);
+        char* row = out.data + i * out.s0;
+        store(row, u[0]);
+        store(row + out.s1, u[1]);
+        store(row + 2 * out.s1, u[2]);
+    }
+}
+
+// Input layouts with a vector load of their own.
+enum class Layout {
+    packed,   // rows of three contiguous doubles, one after the other
+    columns,  // consecutive rows are consecutive doubles in each column
+    strided,  // anything else: one load per value
+};
+
+Layout layout_of(const Rows& in) {
+    if (in.s1 == 8 && in.s0 == 24) return Layout::packed;
+    if (in.s0 == 8) return Layout::columns;
+    return Layout::strided;
+}
+
+// Input bytes a block of rows is fetched ahead of its use, when the
+// input is packed (the other layouts leave it to the hardware).
+constexpr ptrdiff_t kPrefetchBytes = 2048;
+
+// ---------------------------------------------------------------------------
+// AVX2: four rows a block
+// ---------------------------------------------------------------------------
+
+#define ORBIVANE_AVX2 gnu::target("avx2")
+
+template <Layout L>
+[[ORBIVANE_AVX2]] inline void load4(const Rows& in, ptrdiff_t i, __m256d& x, __m256d& y, __m256d& z) {
+    const char* p = in.data + i * in.s0;
+    if constexpr (L == Layout::packed) {
+        // 12 values, de-interleaved.
+        const __m256d m0 = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+        const __m256d m1 = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 32));
+        const __m256d m2 = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 64));
+        const __m256d a = _mm256_blend_pd(m0, m1, 0b1100);       // x0 y0 x2 y2
+        const __m256d b = _mm256_permute2f128_pd(m0, m2, 0x21);  // z0 x1 z2 x3
+        const __m256d c = _mm256_permute2f128_pd(m1, m2, 0x30);  // y1 z1 y3 z3
+        x = _mm256_blend_pd(a, b, 0b1010);
+        y = _mm256_shuffle_pd(a, c, 0b0101);
+        z = _mm256_blend_pd(b, c, 0b1010);
+    } else if constexpr (L == Layout::columns) {
+        x = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+        y = _mm256_loadu_pd(reinterpret_cast<const double*>(p + in.s1));
+        z = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 2 * in.s1));
+    } else {
+        const ptrdiff_t s0 = in.s0, s1 = in.s1;
+        x = _mm256_set_pd(load(p + 3 * s0), load(p + 2 * s0), load(p + s0), load(p));
+        y = _mm256_set_pd(load(p + 3 * s0 + s1), load(p + 2 * s0 + s1), load(p + s0 + s1), load(p + s1));
+        z = _mm256_set_pd(load(p + 3 * s0 + 2 * s1), load(p + 2 * s0 + 2 * s1), load(p + s0 + 2 * s1),
+                          load(p + 2 * s1));
+    }
+}
+
+// Lanes whose sum of squares is a normal finite number, as a 4-bit mask.
+[[ORBIVANE_AVX2]] inline int plain4(__m256d s) {
+    const __m256d lo = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MIN), _CMP_GE_OQ);
+    const __m256d hi = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MAX), _CMP_LE_OQ);
+    return _mm256_movemask_pd(_mm256_and_pd(lo, hi));
+}
+
+[[ORBIVANE_AVX2]] inline __m256d sum_of_squares(__m256d x, __m256d y, __m256d z) {
+    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z));
+}
+
+// Streamed stores go out 16 bytes at a time, so that a result aligned to 16
+// bytes (as every NumPy allocation is) needs no lead-in.
+template <Store S>
+[[ORBIVANE_AVX2]] inline void store4(double* p, __m256d v) {
+    if constexpr (S == Store::streamed) {
+        _mm_stream_pd(p, _mm256_castpd256_pd128(v));
+        _mm_stream_pd(p + 2, _mm256_extractf128_pd(v, 1));
+    } else {
+        _mm256_storeu_pd(p, v);
+    }
+}
+
+template <Layout L, Store S>
+[[ORBIVANE_AVX2]] ptrdiff_t norm_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
+    ptrdiff_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m256d x, y, z;
+        load4<L>(in, i, x, y, z);
+        const __m256d s = sum_of_squares(x, y, z);
+        if (plain4(s) == 0xF) [[likely]]
+            store4<S>(reinterpret_cast<double*>(out.data + i * 8), _mm256_sqrt_pd(s));
+        else
+            norm_rows_scalar(in, out, i, i + 4);
+    }
+    if constexpr (S == Store::streamed) _mm_sfence();
+    return i;
+}
+
+template <Layout L, Store S>
+[[ORBIVANE_AVX2]] ptrdiff_t normalize_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
+    ptrdiff_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        // normalize_array keeps the divider busy for about as long as a
+        // block takes to stream in, so its loads are requested well ahead
+        // instead of waiting behind the divisions.
+        if constexpr (L == Layout::packed) {
+            _mm_prefetch(in.data + i * 24 + kPrefetchBytes, _MM_HINT_T0);
+            _mm_prefetch(in.data + i * 24 + kPrefetchBytes + 64, _MM_HINT_T0);
+        }
+        __m256d x, y, z;
+        load4<L>(in, i, x, y, z);
+        const __m256d s = sum_of_squares(x, y, z);
+        if (plain4(s) != 0xF) [[unlikely]] {
+            normalize_rows_scalar(in, out, i, i + 4);
+            continue;
+        }
+        const __m256d f = _mm256_div_pd(_mm256_set1_pd(1.0), _mm256_sqrt_pd(s));
+        const __m256d ux = _mm256_mul_pd(x, f), uy = _mm256_mul_pd(y, f), uz = _mm256_mul_pd(z, f);
+        // Back to rows of three: x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
+        const __m256d a = _mm256_unpacklo_pd(ux, uy);       // x0 y0 x2 y2
+        const __m256d b = _mm256_blend_pd(uz, ux, 0b1010);  // z0 x1 z2 x3
+        const __m256d c = _mm256_unpackhi_pd(uy, uz);       // y1 z1 y3 z3
+        double* p = reinterpret_cast<double*>(out.data + i * 24);
+        store4<S>(p, _mm256_permute2f128_pd(a, b, 0x20));
+        store4<S>(p + 4, _mm256_permute2f128_pd(c, a, 0x30));
+        store4<S>(p + 8, _mm256_permute2f128_pd(b, c, 0x31));
+    }
+    if constexpr (S == Store::streamed) _mm_sfence();
+    return i;
+}
+
+#undef ORBIVANE_AVX2
+
+// ---------------------------------------------------------------------------
+// AVX-512: eight rows a block
+// ---------------------------------------------------------------------------
+
+#define ORBIVANE_AVX512 gnu::target("avx512f,avx512dq")
+
+// GCC 12 takes the self-initialised placeholder behind the unmasked forms of
+// _mm512_sqrt_pd and _mm512_i64gather_pd for an uninitialised read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+template <Layout L>
+[[ORBIVANE_AVX512]] inline void load8(const Rows& in, ptrdiff_t i, __m512i gather_x, __m512d& x, __m512d& y,
+                                      __m512d& z) {
+    const char* p = in.data + i * in.s0;
+    if constexpr (L == Layout::packed) {
+        // 24 values, de-interleaved: each column takes five or six values
+        // from the first two vectors and the rest from the third.
+        const __m512d m0 = _mm512_loadu_pd(p);
+        const __m512d m1 = _mm512_loadu_pd(p + 64);
+        const __m512d m2 = _mm512_loadu_pd(p + 128);
+        const __m512i x01 = _mm512_set_epi64(0, 0, 15, 12, 9, 6, 3, 0);
+        const __m512i y01 = _mm512_set_epi64(0, 0, 0, 13, 10, 7, 4, 1);
+        const __m512i z01 = _mm512_set_epi64(0, 0, 0, 14, 11, 8, 5, 2);
+        const __m512i x2 = _mm512_set_epi64(13, 10, 5, 4, 3, 2, 1, 0);
+        const __m512i y2 = _mm512_set_epi64(14, 11, 8, 4, 3, 2, 1, 0);
+        const __m512i z2 = _mm512_set_epi64(15, 12, 9, 4, 3, 2, 1, 0);
+        x = _mm512_permutex2var_pd(_mm512_permutex2var_pd(m0, x01, m1), x2, m2);
+        y = _mm512_permutex2var_pd(_mm512_permutex2var_pd(m0, y01, m1), y2, m2);
+        z = _mm512_permutex2var_pd(_mm512_permutex2var_pd(m0, z01, m1), z2, m2);
+    } else if constexpr (L == Layout::columns) {
+        x = _mm512_loadu_pd(p);
+        y = _mm512_loadu_pd(p + in.s1);
+        z = _mm512_loadu_pd(p + 2 * in.s1);
+    } else {
+        // gather_x holds k * s0 for lanes k = 0 to 7.
+        x = _mm512_i64gather_pd(gather_x, p, 1);
+        y = _mm512_i64gather_pd(gather_x, p + in.s1, 1);
+        z = _mm512_i64gather_pd(gather_x, p + 2 * in.s1, 1);
+    }
+}
+
+// Lanes whose sum of squares is a normal finite number: neither zero,
+// subnormal, infinite nor NaN (a sum of squares is never negative).
+[[ORBIVANE_AVX512]] inline __mmask8 plain8(__m512d s) {
+    constexpr int kZeroSubnormalInfNaN = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
+    return static_cast<__mmask8>(~_mm512_fpclass_pd_mask(s, kZeroSubnormalInfNaN));
+}
+
+[[ORBIVANE_AVX512]] inline __m512d sum_of_squares(__m512d x, __m512d y, __m512d z) {
+    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(x, x), _mm512_mul_pd(y, y)), _mm512_mul_pd(z, z));
+}
+
+// Streamed stores write whole 64-byte lines: the loops start them at a row
+// whose result is aligned to 64 bytes.
+template <Store S>
+[[ORBIVANE_AVX512]] inline void store8(char* p, __m512d v) {
+    if constexpr (S == Store::streamed)
+        _mm512_stream_pd(reinterpret_cast<double*>(p), v);
+    else
+        _mm512_storeu_pd(p, v);
+}
+
+// The rows done one by one before the first whose result, `bytes` wide,
+// starts on a 64-byte line: whole-line stores neither split across two
+// lines nor, when streamed, leave a line partly written. Results are aligned
+// to 8 bytes (or are left as they are), so at most 7 rows.
+inline ptrdiff_t lead_in(const Results& out, ptrdiff_t bytes) {
+    if (reinterpret_cast<uintptr_t>(out.data) % 8 != 0) return 0;
+    ptrdiff_t i = 0;
+    while (reinterpret_cast<uintptr_t>(out.data + i * bytes) % 64 != 0) ++i;
+    return i;
+}
+
+[[ORBIVANE_AVX512]] inline __m512i gather_offsets(const Rows& in) {
+    return _mm512_mullo_epi64(_mm512_set1_epi64(in.s0), _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+}
+
+template <Layout L, Store S>
+[[ORBIVANE_AVX512]] ptrdiff_t norm_rows_avx512(const Rows& in, const Results& out, ptrdiff_t n) {
+    ptrdiff_t i = lead_in(out, 8);
+    if (i >= n) return 0;
+    norm_rows_scalar(in, out, 0, i);
+    const __m512i offsets = gather_offsets(in);
+    for (; i + 8 <= n; i += 8) {
+        __m512d x, y, z;
+        load8<L>(in, i, offsets, x, y, z);
+        const __m512d s = sum_of_squares(x, y, z);
+        if (plain8(s) == 0xFF) [[likely]]
+            store8<S>(out.data + i * 8, _mm512_sqrt_pd(s));
+        else
+            norm_rows_scalar(in, out, i, i + 8);
+    }
+    if constexpr (S == Store::streamed) _mm_sfence();
+    return i;
+}
+
+template <Layout L, Store S>
+[[ORBIVANE_AVX512]] ptrdiff_t normalize_rows_avx512(const Rows& in, const Results& out, ptrdiff_t n) {
+    ptrdiff_t i = lead_in(out, 24);
+    if (i >= n) return 0;
+    normalize_rows_scalar(in, out, 0, i);
+    const __m512i offsets = gather_offsets(in);
+    // Back to rows of three: each 64-byte line of the result takes values
+    // of two columns first, then those of the third.
+    const __m512i line0_xy = _mm512_set_epi64(10, 2, 0, 9, 1, 0, 8, 0);
+    const __m512i line0_z = _mm512_set_epi64(7, 6, 9, 4, 3, 8, 1, 0);
+    const __m512i line1_xy = _mm512_set_epi64(5, 0, 12, 4, 0, 11, 3, 0);
+    const __m512i line1_z = _mm512_set_epi64(7, 12, 5, 4, 11, 2, 1, 10);
+    const __m512i line2_xy = _mm512_set_epi64(0, 15, 7, 0, 14, 6, 0, 13);
+    const __m512i line2_z = _mm512_set_epi64(15, 6, 5, 14, 3, 2, 13, 0);
+    for (; i + 8 <= n; i += 8) {
+        if constexpr (L == Layout::packed) {
+            const char* ahead = in.data + i * 24 + kPrefetchBytes;
+            _mm_prefetch(ahead, _MM_HINT_T0);
+            _mm_prefetch(ahead + 64, _MM_HINT_T0);
+            _mm_prefetch(ahead + 128, _MM_HINT_T0);
+        }
+        __m512d x, y, z;
+        load8<L>(in, i, offsets, x, y, z);
+        const __m512d s = sum_of_squares(x, y, z);
+        if (plain8(s) != 0xFF) [[unlikely]] {
+            normalize_rows_scalar(in, out, i, i + 8);
+            continue;
+        }
+        const __m512d f = _mm512_div_pd(_mm512_set1_pd(1.0), _mm512_sqrt_pd(s));
+        const __m512d ux = _mm512_mul_pd(x, f), uy = _mm512_mul_pd(y, f), uz = _mm512_mul_pd(z, f);
+        char* p = out.data + i * 24;
+        store8<S>(p, _mm512_permutex2var_pd(_mm512_permutex2var_pd(ux, line0_xy, uy), line0_z, uz));
+        store8<S>(p + 64, _mm512_permutex2var_pd(_mm512_permutex2var_pd(ux, line1_xy, uy), line1_z, uz));
+        store8<S>(p + 128, _mm512_permutex2var_pd(_mm512_permutex2var_pd(ux, line2_xy, uy), line2_z, uz));
+    }
+    if constexpr (S == Store::streamed) _mm_sfence();
+    return i;
+}
+
+#pragma GCC diagnostic pop
+#undef ORBIVANE_AVX512
+
+// ---------------------------------------------------------------------------
+// Dispatch
+// ---------------------------------------------------------------------------
+
+template <template <Layout, Store> class Loop>
+ptrdiff_t dispatch(Store store, const Rows& in, const Results& out, ptrdiff_t n) {
+    const bool stream = store == Store::streamed;
+    switch (layout_of(in)) {
+        case Layout::packed:
+            return stream ? Loop<Layout::packed, Store::streamed>::run(in, out, n)
+                          : Loop<Layout::packed, Store::cached>::run(in, out, n);
+        case Layout::columns:
+            return stream ? Loop<Layout::columns, Store::streamed>::run(in, out, n)
+                          : Loop<Layout::columns, Store::cached>::run(in, out, n);
+        case Layout::strided:
+            break;
+    }
+    return stream ? Loop<Layout::strided, Store::streamed>::run(in, out, n)
+                  : Loop<Layout::strided, Store::cached>::run(in, out, n);
+}
+
+template <Layout L, Store S>
+struct NormAvx2 {
+    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) { return norm_rows_avx2<L, S>(in, out, n); }
+};
+
+template <Layout L, Store S>
+struct NormalizeAvx2 {
+    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) {
+        return normalize_rows_avx2<L, S>(in, out, n);
+    }
+};
+
+template <Layout L, Store S>
+struct NormAvx512 {
+    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) {
+        return norm_rows_avx512<L, S>(in, out, n);
+    }
+};
+
+template <Layout L, Store S>
+struct NormalizeAvx512 {
+    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) {
+        return normalize_rows_avx512<L, S>(in, out, n);
+    }
+};
+
+// Results of this many bytes or more are streamed to memory.
+constexpr ptrdiff_t kStreamBytes = ptrdiff_t{8} << 20;
+
+// Streamed stores need a result aligned to 16 bytes (AVX2) or to 8 bytes,
+// from which the AVX-512 loops find a 64-byte line within 8 rows.
+Store store_on(RowPath path, Store store, const char* out) {
+    const uintptr_t align = path == RowPath::avx512 ? 8 : 16;
+    return store == Store::streamed && reinterpret_cast<uintptr_t>(out) % align == 0 ? Store::streamed
+                                                                                      : Store::cached;
+}
+
+}  // namespace
+
+bool path_supported(RowPath path) {
+    __builtin_cpu_init();
+    switch (path) {
+        case RowPath::scalar:
+            return true;
+        case RowPath::avx2:
+            return __builtin_cpu_supports("avx2");
+        case RowPath::avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    }
+    return false;
+}
+
+RowPath fastest_path() {
+    for (RowPath path : {RowPath::avx512, RowPath::avx2})
+        if (path_supported(path)) return path;
+    return RowPath::scalar;
+}
+
+Store store_for(ptrdiff_t bytes) { return bytes >= kStreamBytes ? Store::streamed : Store::cached; }
+
+void norm_rows(RowPath path, Store store, const Rows& in, const Results& out, ptrdiff_t n) {
+    ptrdiff_t done = 0;
+    if (out.s0 == 8) {
+        store = store_on(path, store, out.data);
+        if (path == RowPath::avx512)
+            done = dispatch<NormAvx512>(store, in, out, n);
+        else if (path == RowPath::avx2)
+            done = dispatch<NormAvx2>(store, in, out, n);
+    }
+    norm_rows_scalar(in, out, done, n);
+}
+
+void normalize_rows(RowPath path, Store store, const Rows& in, const Results& out, ptrdiff_t n) {
+    ptrdiff_t done = 0;
+    if (out.s0 == 24 && out.s1 == 8) {
+        store = store_on(path, store, out.data);
+        if (path == RowPath::avx512)
+            done = dispatch<NormalizeAvx512>(store, in, out, n);
+        else if (path == RowPath::avx2)
+            done = dispatch<NormalizeAvx2>(store, in, out, n);
+    }
+    normalize_rows_scalar(in, out, done, n);
+}
+
+}  // namespace orbivane::quiverel
