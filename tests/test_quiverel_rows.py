@@ -1,5 +1,5 @@
 """The batch kernels' row loops, compiled into a native client and called on
-every path (scalar, AVX2, AVX-512) and with both kinds of store, whatever
+every path (scalar, AVX2) and with both kinds of store, whatever
 path the module itself picks on this processor: every path gives the bits of
 the scalar per-row kernels, rows that take the rescaled path included, and
 writes nothing outside its result."""
@@ -10,7 +10,7 @@ import pytest
 import quiverel_reference as ref
 from native_build import native_client
 
-PATHS = ["scalar", "avx2", "avx512"]
+PATHS = ["scalar", "avx2"]
 STORES = ["cached", "streamed"]
 KERNELS = {"norm": (1, ref.norm), "normalize": (3, ref.normalize)}
 GUARD = 0xA5
@@ -89,10 +89,10 @@ def test_every_path_gives_the_scalar_bits_in_every_layout(client, path, store, k
 
 @pytest.mark.parametrize("store", STORES)
 @pytest.mark.parametrize("kernel", KERNELS)
-@pytest.mark.parametrize("offset", [0, 8, 16, 24, 40, 56, 1])
+@pytest.mark.parametrize("offset", [0, 8, 1])
 def test_results_at_any_alignment(client, path, store, kernel, offset):
-    # Streamed AVX-512 stores start at the first row whose result begins a
-    # 64-byte line; every row before it, and the tail, go one by one.
+    # Streamed stores need 16-byte alignment; an unaligned result is
+    # written through the caches.
     for n in (203, 7, 1):
         for a in (A[:n].copy(), np.asfortranarray(A[-n:])):
             ref.assert_same_bits(run(client, kernel, path, store, a, offset), KERNELS[kernel][1](a))

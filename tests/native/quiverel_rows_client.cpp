@@ -1,5 +1,5 @@
 // The batch kernels' row loops, compiled into this client from their own
-// source, so that every path (scalar, AVX2, AVX-512) and both kinds of store
+// source, so that every path (scalar, AVX2) and both kinds of store
 // can be called directly, whatever path the module picks on this processor.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -15,7 +15,7 @@ using namespace orbivane::quiverel;
 constexpr struct {
     const char* name;
     RowPath path;
-} kPaths[] = {{"scalar", RowPath::scalar}, {"avx2", RowPath::avx2}, {"avx512", RowPath::avx512}};
+} kPaths[] = {{"scalar", RowPath::scalar}, {"avx2", RowPath::avx2}};
 
 // supported() -> tuple of the names of the paths this processor runs.
 PyObject* supported(PyObject*, PyObject*) {
@@ -49,7 +49,7 @@ bool is_double(const Py_buffer& b) {
 }
 
 // rows(kernel, path, store, a, out): runs the row loop of "norm" or
-// "normalize" on path "scalar", "avx2" or "avx512", asking for "cached" or
+// "normalize" on path "scalar" or "avx2", asking for "cached" or
 // "streamed" stores, over the rows of a (N, >= 3) into out ((N,) or (N, 3)),
 // any strides on either side.
 PyObject* rows(PyObject*, PyObject* args) {

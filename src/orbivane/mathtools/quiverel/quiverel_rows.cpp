@@ -1,9 +1,8 @@
 // Row loops of the batch kernels norm_array and normalize_array, and the
 // rescaled per-row kernels that the 3-vector kernels share.
 //
-// Three paths give the same bits: the scalar per-row kernels, AVX2 four rows
-// at a time and AVX-512 eight rows at a time. The lanes compute exactly the
-// scalar operations (IEEE multiply, add, divide and square root, no fused
+// Two paths give the same bits: the scalar per-row kernels, and AVX2 four
+// rows at a time. The lanes compute exactly the scalar operations (IEEE multiply, add, divide and square root, no fused
 // multiply-add); a block with any row outside the plain range is redone by
 // the scalar per-row kernels, rescaling included.
 #include "quiverel_rows.hpp"
@@ -11,7 +10,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <initializer_list>
 
 #include <immintrin.h>
 
@@ -120,18 +118,18 @@ Layout layout_of(const Rows& in) {
     return Layout::strided;
 }
 
-// Input bytes a block of rows is fetched ahead of its use, when the
-// input is packed (the other layouts leave it to the hardware).
+// A packed input is requested this many bytes (some 20 blocks) ahead of
+// its use: the loads of a block would otherwise wait behind the square
+// roots and divisions of the blocks before it, and the memory traffic would
+// not overlap the computation. The other layouts leave it to the hardware.
 constexpr ptrdiff_t kPrefetchBytes = 2048;
 
 // ---------------------------------------------------------------------------
 // AVX2: four rows a block
 // ---------------------------------------------------------------------------
 
-#define ORBIVANE_AVX2 gnu::target("avx2")
-
 template <Layout L>
-[[ORBIVANE_AVX2]] inline void load4(const Rows& in, ptrdiff_t i, __m256d& x, __m256d& y, __m256d& z) {
+[[gnu::target("avx2")]] inline void load4(const Rows& in, ptrdiff_t i, __m256d& x, __m256d& y, __m256d& z) {
     const char* p = in.data + i * in.s0;
     if constexpr (L == Layout::packed) {
         // 12 values, de-interleaved.
@@ -157,21 +155,31 @@ template <Layout L>
     }
 }
 
+// The 96 bytes of a packed block, kPrefetchBytes ahead.
+template <Layout L>
+[[gnu::target("avx2")]] inline void prefetch4(const Rows& in, ptrdiff_t i) {
+    if constexpr (L == Layout::packed) {
+        const char* ahead = in.data + i * 24 + kPrefetchBytes;
+        _mm_prefetch(ahead, _MM_HINT_T0);
+        _mm_prefetch(ahead + 64, _MM_HINT_T0);
+    }
+}
+
 // Lanes whose sum of squares is a normal finite number, as a 4-bit mask.
-[[ORBIVANE_AVX2]] inline int plain4(__m256d s) {
+[[gnu::target("avx2")]] inline int plain4(__m256d s) {
     const __m256d lo = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MIN), _CMP_GE_OQ);
     const __m256d hi = _mm256_cmp_pd(s, _mm256_set1_pd(DBL_MAX), _CMP_LE_OQ);
     return _mm256_movemask_pd(_mm256_and_pd(lo, hi));
 }
 
-[[ORBIVANE_AVX2]] inline __m256d sum_of_squares(__m256d x, __m256d y, __m256d z) {
+[[gnu::target("avx2")]] inline __m256d sum_of_squares(__m256d x, __m256d y, __m256d z) {
     return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z));
 }
 
 // Streamed stores go out 16 bytes at a time, so that a result aligned to 16
 // bytes (as every NumPy allocation is) needs no lead-in.
 template <Store S>
-[[ORBIVANE_AVX2]] inline void store4(double* p, __m256d v) {
+[[gnu::target("avx2")]] inline void store4(double* p, __m256d v) {
     if constexpr (S == Store::streamed) {
         _mm_stream_pd(p, _mm256_castpd256_pd128(v));
         _mm_stream_pd(p + 2, _mm256_extractf128_pd(v, 1));
@@ -181,9 +189,10 @@ template <Store S>
 }
 
 template <Layout L, Store S>
-[[ORBIVANE_AVX2]] ptrdiff_t norm_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
+[[gnu::target("avx2")]] ptrdiff_t norm_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        prefetch4<L>(in, i);
         __m256d x, y, z;
         load4<L>(in, i, x, y, z);
         const __m256d s = sum_of_squares(x, y, z);
@@ -197,16 +206,10 @@ template <Layout L, Store S>
 }
 
 template <Layout L, Store S>
-[[ORBIVANE_AVX2]] ptrdiff_t normalize_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
+[[gnu::target("avx2")]] ptrdiff_t normalize_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        // normalize_array keeps the divider busy for about as long as a
-        // block takes to stream in, so its loads are requested well ahead
-        // instead of waiting behind the divisions.
-        if constexpr (L == Layout::packed) {
-            _mm_prefetch(in.data + i * 24 + kPrefetchBytes, _MM_HINT_T0);
-            _mm_prefetch(in.data + i * 24 + kPrefetchBytes + 64, _MM_HINT_T0);
-        }
+        prefetch4<L>(in, i);
         __m256d x, y, z;
         load4<L>(in, i, x, y, z);
         const __m256d s = sum_of_squares(x, y, z);
@@ -228,147 +231,6 @@ template <Layout L, Store S>
     if constexpr (S == Store::streamed) _mm_sfence();
     return i;
 }
-
-#undef ORBIVANE_AVX2
-
-// ---------------------------------------------------------------------------
-// AVX-512: eight rows a block
-// ---------------------------------------------------------------------------
-
-#define ORBIVANE_AVX512 gnu::target("avx512f,avx512dq")
-
-// GCC 12 takes the self-initialised placeholder behind the unmasked forms of
-// _mm512_sqrt_pd and _mm512_i64gather_pd for an uninitialised read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-template <Layout L>
-[[ORBIVANE_AVX512]] inline void load8(const Rows& in, ptrdiff_t i, __m512i gather_x, __m512d& x, __m512d& y,
-                                      __m512d& z) {
-    const char* p = in.data + i * in.s0;
-    if constexpr (L == Layout::packed) {
-        // 24 values, de-interleaved: each column takes five or six values
-        // from the first two vectors and the rest from the third.
-        const __m512d m0 = _mm512_loadu_pd(p);
-        const __m512d m1 = _mm512_loadu_pd(p + 64);
-        const __m512d m2 = _mm512_loadu_pd(p + 128);
-        const __m512i x01 = _mm512_set_epi64(0, 0, 15, 12, 9, 6, 3, 0);
-        const __m512i y01 = _mm512_set_epi64(0, 0, 0, 13, 10, 7, 4, 1);
-        const __m512i z01 = _mm512_set_epi64(0, 0, 0, 14, 11, 8, 5, 2);
-        const __m512i x2 = _mm512_set_epi64(13, 10, 5, 4, 3, 2, 1, 0);
-        const __m512i y2 = _mm512_set_epi64(14, 11, 8, 4, 3, 2, 1, 0);
-        const __m512i z2 = _mm512_set_epi64(15, 12, 9, 4, 3, 2, 1, 0);
-        x = _mm512_permutex2var_pd(_mm512_permutex2var_pd(m0, x01, m1), x2, m2);
-        y = _mm512_permutex2var_pd(_mm512_permutex2var_pd(m0, y01, m1), y2, m2);
-        z = _mm512_permutex2var_pd(_mm512_permutex2var_pd(m0, z01, m1), z2, m2);
-    } else if constexpr (L == Layout::columns) {
-        x = _mm512_loadu_pd(p);
-        y = _mm512_loadu_pd(p + in.s1);
-        z = _mm512_loadu_pd(p + 2 * in.s1);
-    } else {
-        // gather_x holds k * s0 for lanes k = 0 to 7.
-        x = _mm512_i64gather_pd(gather_x, p, 1);
-        y = _mm512_i64gather_pd(gather_x, p + in.s1, 1);
-        z = _mm512_i64gather_pd(gather_x, p + 2 * in.s1, 1);
-    }
-}
-
-// Lanes whose sum of squares is a normal finite number: neither zero,
-// subnormal, infinite nor NaN (a sum of squares is never negative).
-[[ORBIVANE_AVX512]] inline __mmask8 plain8(__m512d s) {
-    constexpr int kZeroSubnormalInfNaN = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80;
-    return static_cast<__mmask8>(~_mm512_fpclass_pd_mask(s, kZeroSubnormalInfNaN));
-}
-
-[[ORBIVANE_AVX512]] inline __m512d sum_of_squares(__m512d x, __m512d y, __m512d z) {
-    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(x, x), _mm512_mul_pd(y, y)), _mm512_mul_pd(z, z));
-}
-
-// Streamed stores write whole 64-byte lines: the loops start them at a row
-// whose result is aligned to 64 bytes.
-template <Store S>
-[[ORBIVANE_AVX512]] inline void store8(char* p, __m512d v) {
-    if constexpr (S == Store::streamed)
-        _mm512_stream_pd(reinterpret_cast<double*>(p), v);
-    else
-        _mm512_storeu_pd(p, v);
-}
-
-// The rows done one by one before the first whose result, `bytes` wide,
-// starts on a 64-byte line: whole-line stores neither split across two
-// lines nor, when streamed, leave a line partly written. Results are aligned
-// to 8 bytes (or are left as they are), so at most 7 rows.
-inline ptrdiff_t lead_in(const Results& out, ptrdiff_t bytes) {
-    if (reinterpret_cast<uintptr_t>(out.data) % 8 != 0) return 0;
-    ptrdiff_t i = 0;
-    while (reinterpret_cast<uintptr_t>(out.data + i * bytes) % 64 != 0) ++i;
-    return i;
-}
-
-[[ORBIVANE_AVX512]] inline __m512i gather_offsets(const Rows& in) {
-    return _mm512_mullo_epi64(_mm512_set1_epi64(in.s0), _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
-}
-
-template <Layout L, Store S>
-[[ORBIVANE_AVX512]] ptrdiff_t norm_rows_avx512(const Rows& in, const Results& out, ptrdiff_t n) {
-    ptrdiff_t i = lead_in(out, 8);
-    if (i >= n) return 0;
-    norm_rows_scalar(in, out, 0, i);
-    const __m512i offsets = gather_offsets(in);
-    for (; i + 8 <= n; i += 8) {
-        __m512d x, y, z;
-        load8<L>(in, i, offsets, x, y, z);
-        const __m512d s = sum_of_squares(x, y, z);
-        if (plain8(s) == 0xFF) [[likely]]
-            store8<S>(out.data + i * 8, _mm512_sqrt_pd(s));
-        else
-            norm_rows_scalar(in, out, i, i + 8);
-    }
-    if constexpr (S == Store::streamed) _mm_sfence();
-    return i;
-}
-
-template <Layout L, Store S>
-[[ORBIVANE_AVX512]] ptrdiff_t normalize_rows_avx512(const Rows& in, const Results& out, ptrdiff_t n) {
-    ptrdiff_t i = lead_in(out, 24);
-    if (i >= n) return 0;
-    normalize_rows_scalar(in, out, 0, i);
-    const __m512i offsets = gather_offsets(in);
-    // Back to rows of three: each 64-byte line of the result takes values
-    // of two columns first, then those of the third.
-    const __m512i line0_xy = _mm512_set_epi64(10, 2, 0, 9, 1, 0, 8, 0);
-    const __m512i line0_z = _mm512_set_epi64(7, 6, 9, 4, 3, 8, 1, 0);
-    const __m512i line1_xy = _mm512_set_epi64(5, 0, 12, 4, 0, 11, 3, 0);
-    const __m512i line1_z = _mm512_set_epi64(7, 12, 5, 4, 11, 2, 1, 10);
-    const __m512i line2_xy = _mm512_set_epi64(0, 15, 7, 0, 14, 6, 0, 13);
-    const __m512i line2_z = _mm512_set_epi64(15, 6, 5, 14, 3, 2, 13, 0);
-    for (; i + 8 <= n; i += 8) {
-        if constexpr (L == Layout::packed) {
-            const char* ahead = in.data + i * 24 + kPrefetchBytes;
-            _mm_prefetch(ahead, _MM_HINT_T0);
-            _mm_prefetch(ahead + 64, _MM_HINT_T0);
-            _mm_prefetch(ahead + 128, _MM_HINT_T0);
-        }
-        __m512d x, y, z;
-        load8<L>(in, i, offsets, x, y, z);
-        const __m512d s = sum_of_squares(x, y, z);
-        if (plain8(s) != 0xFF) [[unlikely]] {
-            normalize_rows_scalar(in, out, i, i + 8);
-            continue;
-        }
-        const __m512d f = _mm512_div_pd(_mm512_set1_pd(1.0), _mm512_sqrt_pd(s));
-        const __m512d ux = _mm512_mul_pd(x, f), uy = _mm512_mul_pd(y, f), uz = _mm512_mul_pd(z, f);
-        char* p = out.data + i * 24;
-        store8<S>(p, _mm512_permutex2var_pd(_mm512_permutex2var_pd(ux, line0_xy, uy), line0_z, uz));
-        store8<S>(p + 64, _mm512_permutex2var_pd(_mm512_permutex2var_pd(ux, line1_xy, uy), line1_z, uz));
-        store8<S>(p + 128, _mm512_permutex2var_pd(_mm512_permutex2var_pd(ux, line2_xy, uy), line2_z, uz));
-    }
-    if constexpr (S == Store::streamed) _mm_sfence();
-    return i;
-}
-
-#pragma GCC diagnostic pop
-#undef ORBIVANE_AVX512
 
 // ---------------------------------------------------------------------------
 // Dispatch
@@ -403,29 +265,12 @@ struct NormalizeAvx2 {
     }
 };
 
-template <Layout L, Store S>
-struct NormAvx512 {
-    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) {
-        return norm_rows_avx512<L, S>(in, out, n);
-    }
-};
-
-template <Layout L, Store S>
-struct NormalizeAvx512 {
-    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) {
-        return normalize_rows_avx512<L, S>(in, out, n);
-    }
-};
-
 // Results of this many bytes or more are streamed to memory.
 constexpr ptrdiff_t kStreamBytes = ptrdiff_t{8} << 20;
 
-// Streamed stores need a result aligned to 16 bytes (AVX2) or to 8 bytes,
-// from which the AVX-512 loops find a 64-byte line within 8 rows.
-Store store_on(RowPath path, Store store, const char* out) {
-    const uintptr_t align = path == RowPath::avx512 ? 8 : 16;
-    return store == Store::streamed && reinterpret_cast<uintptr_t>(out) % align == 0 ? Store::streamed
-                                                                                      : Store::cached;
+// Streamed stores need a result aligned to 16 bytes.
+Store store_on(Store store, const char* out) {
+    return reinterpret_cast<uintptr_t>(out) % 16 == 0 ? store : Store::cached;
 }
 
 }  // namespace
@@ -437,41 +282,24 @@ bool path_supported(RowPath path) {
             return true;
         case RowPath::avx2:
             return __builtin_cpu_supports("avx2");
-        case RowPath::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     }
     return false;
 }
 
-RowPath fastest_path() {
-    for (RowPath path : {RowPath::avx512, RowPath::avx2})
-        if (path_supported(path)) return path;
-    return RowPath::scalar;
-}
+RowPath fastest_path() { return path_supported(RowPath::avx2) ? RowPath::avx2 : RowPath::scalar; }
 
 Store store_for(ptrdiff_t bytes) { return bytes >= kStreamBytes ? Store::streamed : Store::cached; }
 
 void norm_rows(RowPath path, Store store, const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t done = 0;
-    if (out.s0 == 8) {
-        store = store_on(path, store, out.data);
-        if (path == RowPath::avx512)
-            done = dispatch<NormAvx512>(store, in, out, n);
-        else if (path == RowPath::avx2)
-            done = dispatch<NormAvx2>(store, in, out, n);
-    }
+    if (path == RowPath::avx2 && out.s0 == 8) done = dispatch<NormAvx2>(store_on(store, out.data), in, out, n);
     norm_rows_scalar(in, out, done, n);
 }
 
 void normalize_rows(RowPath path, Store store, const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t done = 0;
-    if (out.s0 == 24 && out.s1 == 8) {
-        store = store_on(path, store, out.data);
-        if (path == RowPath::avx512)
-            done = dispatch<NormalizeAvx512>(store, in, out, n);
-        else if (path == RowPath::avx2)
-            done = dispatch<NormalizeAvx2>(store, in, out, n);
-    }
+    if (path == RowPath::avx2 && out.s0 == 24 && out.s1 == 8)
+        done = dispatch<NormalizeAvx2>(store_on(store, out.data), in, out, n);
     normalize_rows_scalar(in, out, done, n);
 }
 

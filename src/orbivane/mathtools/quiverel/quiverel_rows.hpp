@@ -66,10 +66,10 @@ struct Results {
     std::ptrdiff_t s0, s1;
 };
 
-// The implementations of the row loops. Each vector path handles blocks of
+// The implementations of the row loops. The vector path handles blocks of
 // rows whose sums of squares are all plain, and hands any other block, and
 // the rows after the last whole block, to the scalar per-row kernels.
-enum class RowPath { scalar, avx2, avx512 };
+enum class RowPath { scalar, avx2 };
 
 // Whether the processor runs a path's instructions.
 bool path_supported(RowPath path);
@@ -80,7 +80,7 @@ RowPath fastest_path();
 // How results are written: through the caches, or, for results far larger
 // than the caches, straight to memory with non-temporal stores, which skip
 // reading every destination line first. A request to stream is honoured
-// when the result is packed and suitably aligned.
+// when the result is packed and aligned to 16 bytes.
 enum class Store { cached, streamed };
 
 // The store for a result of this many bytes.
