@@ -2,14 +2,21 @@
 and the batch kernels against their NumPy peers, as ratios measured in the
 same run.
 
-    python benchmarks/bench_quiverel.py [--quick]
+    python benchmarks/bench_quiverel.py [--quick] [--plot]
+
+Batch timings are medians of RUNS runs that alternate between our kernels and
+each peer, so that a slow spell of the machine falls on all of them alike.
+--plot also writes docs/performance.png (nanoseconds per row against N; needs
+matplotlib, from the `bench` extra).
 
 The C timing loops (benchmarks/quiverel_bench.cpp) are compiled with the
 test clients' builder against the installed headers.
 """
 
+import platform
+import statistics
 import sys
-import timeit
+import time
 from pathlib import Path
 
 import numpy as np
@@ -21,11 +28,6 @@ from orbivane.mathtools.quiverel import vectors  # noqa: E402
 
 bench = load_extension(compile_extension(Path(__file__).with_name("quiverel_bench.cpp"),
                                          "quiverel_bench"), "quiverel_bench")
-
-
-def best(stmt, repeat):
-    """Best seconds per call of stmt over `repeat` single calls."""
-    return min(timeit.repeat(stmt, number=1, repeat=repeat))
 
 
 def kernels():
@@ -42,40 +44,139 @@ def kernels():
     print()
 
 
+RUNS = 7
+
+# The batch contenders, each timed as a function of (a, calls) -> seconds per
+# call: our kernels from C and through the Python client, the NumPy peers, and
+# a.copy(), which moves as many bytes as normalize_array and so shows what the
+# memory allows.
+NORM_PEERS = {
+    "linalg.norm": lambda a: np.linalg.norm(a, axis=1),
+    "sqrt(einsum)": lambda a: np.sqrt(np.einsum("ij,ij->i", a, a)),
+}
+UNIT_PEERS = {"a / norm": lambda a: a / np.linalg.norm(a, axis=1)[:, None]}
+
+
+def seconds(fn, a, calls):
+    start = time.perf_counter()
+    for _ in range(calls):
+        fn(a)
+    return (time.perf_counter() - start) / calls
+
+
+def contenders(python=True):
+    """name -> timer(a, calls); ours from C first, then the peers between
+    ours through Python, so that every peer runs next to one of ours."""
+    timers = {
+        "norm_array C": lambda a, k: bench.batch_ns("norm_array", a, k) * 1e-9,
+        "normalize_array C": lambda a, k: bench.batch_ns("normalize_array", a, k) * 1e-9,
+        "a.copy()": lambda a, k: seconds(np.ndarray.copy, a, k),
+    }
+    for name, fn in NORM_PEERS.items():
+        timers[name] = lambda a, k, fn=fn: seconds(fn, a, k)
+    if python:
+        timers["norm_array Python"] = lambda a, k: seconds(vectors.norm_array, a, k)
+    for name, fn in UNIT_PEERS.items():
+        timers[name] = lambda a, k, fn=fn: seconds(fn, a, k)
+    if python:
+        timers["normalize_array Python"] = lambda a, k: seconds(vectors.normalize_array, a, k)
+    return timers
+
+
+def medians(a, timers, runs=RUNS):
+    """Median seconds per call of each timer over `runs` alternating runs.
+    A run makes enough calls to last about a millisecond."""
+    calls = {name: max(1, int(1e-3 / max(t(a, 1), 1e-7))) for name, t in timers.items()}
+    times = {name: [] for name in timers}
+    for _ in range(runs):
+        for name, t in timers.items():
+            times[name].append(t(a, calls[name]))
+    return {name: statistics.median(v) for name, v in times.items()}
+
+
+def layouts(n):
+    c = np.random.default_rng(1).normal(size=(n, 3))
+    step2 = np.zeros((n, 6))
+    step2[:, ::2] = c
+    return {"C": c, "Fortran": np.asfortranarray(c), "col step 2": step2[:, ::2]}
+
+
 def batch(sizes):
-    header = (f"{'N':>10} {'layout':<10} {'caller':<7}{'norm_array us':>14}{'linalg.norm':>12}"
-              f"{'sqrt(einsum)':>13}{'copy':>7}  {'normalize_array us':>19}{'a/norm':>8}{'copy':>7}")
-    print("Batch kernels: time per call in us, then NumPy peer time / ours (higher is faster)")
-    print(header)
+    print("Batch kernels: us per call; NumPy peers as peer time / ours (higher is faster); "
+          f"/copy = our time / a.copy() time. Medians of {RUNS} alternating runs.")
+    print(f"{'N':>10} {'layout':<11}{'caller':<7}{'norm_array us':>14}{'linalg.norm':>12}{'sqrt(einsum)':>13}"
+          f"{'/copy':>7}  {'normalize_array us':>19}{'a/norm':>8}{'/copy':>7}")
     for n in sizes:
-        rng = np.random.default_rng(1)
-        c = rng.normal(size=(n, 3))
-        repeat = 5 if n >= 10**7 else 50 if n >= 10**5 else 2000
-        layouts = {"C": c, "Fortran": np.asfortranarray(c)}
-        step2 = np.zeros((n, 6))
-        step2[:, ::2] = c
-        layouts["col step 2"] = step2[:, ::2]
-        for name, a in layouts.items():
-            t_copy = best(lambda: a.copy(), repeat)
-            t_lnorm = best(lambda: np.linalg.norm(a, axis=1), repeat)
-            t_einsum = best(lambda: np.sqrt(np.einsum("ij,ij->i", a, a)), repeat)
-            t_div = best(lambda: a / np.linalg.norm(a, axis=1)[:, None], repeat)
-            rows = [("C", bench.batch_ns("norm_array", a, repeat) * 1e-9,
-                     bench.batch_ns("normalize_array", a, repeat) * 1e-9)]
-            if name == "C":
-                rows.append(("Python", best(lambda: vectors.norm_array(a), repeat),
-                             best(lambda: vectors.normalize_array(a), repeat)))
-            for caller, t_norm, t_unit in rows:
-                print(f"{n:>10} {name:<10} {caller:<7}{t_norm * 1e6:>14.1f}{t_lnorm / t_norm:>12.2f}"
-                      f"{t_einsum / t_norm:>13.2f}{t_copy / t_norm:>7.2f}  {t_unit * 1e6:>19.1f}"
-                      f"{t_div / t_unit:>8.2f}{t_copy / t_unit:>7.2f}")
+        c_order = None
+        for layout, a in layouts(n).items():
+            m = medians(a, contenders(python=layout == "C"))
+            for caller in ("C", "Python") if layout == "C" else ("C",):
+                t_norm, t_unit = m[f"norm_array {caller}"], m[f"normalize_array {caller}"]
+                print(f"{n:>10} {layout:<11}{caller:<7}{t_norm * 1e6:>14.1f}"
+                      f"{m['linalg.norm'] / t_norm:>12.2f}{m['sqrt(einsum)'] / t_norm:>13.2f}"
+                      f"{t_norm / m['a.copy()']:>7.2f}  {t_unit * 1e6:>19.1f}"
+                      f"{m['a / norm'] / t_unit:>8.2f}{t_unit / m['a.copy()']:>7.2f}")
+            if c_order is None:
+                c_order = m
+            else:
+                print(f"{'':>10} {'':<11}{'vs C':<7}{m['norm_array C'] / c_order['norm_array C']:>14.2f}"
+                      f"{'':>32}  {m['normalize_array C'] / c_order['normalize_array C']:>19.2f}")
     print()
+
+
+def machine():
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return f"{model}, NumPy {np.__version__}, Python {platform.python_version()}"
+
+
+def plot(path):
+    """ns per row against N, C order: ours from C and through Python, the
+    NumPy peers and a.copy()."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sizes = [int(round(10 ** (e / 2))) for e in range(4, 15)]
+    curves = {}
+    for n in sizes:
+        for name, t in medians(layouts(n)["C"], contenders()).items():
+            curves.setdefault(name, []).append(t / n * 1e9)
+    style = {
+        "norm_array C": ("tab:blue", "-", "o"), "norm_array Python": ("tab:blue", "--", "o"),
+        "normalize_array C": ("tab:red", "-", "s"), "normalize_array Python": ("tab:red", "--", "s"),
+        "linalg.norm": ("tab:cyan", ":", "^"), "sqrt(einsum)": ("tab:green", ":", "v"),
+        "a / norm": ("tab:orange", ":", "D"), "a.copy()": ("black", "-.", None),
+    }
+    fig, ax = plt.subplots(figsize=(7.5, 4.8), dpi=100)
+    for name, (color, line, marker) in style.items():
+        label = name if name.startswith(("norm", "a.copy")) else f"NumPy {name}"
+        ax.plot(sizes, curves[name], color=color, linestyle=line, marker=marker, markersize=4, label=label)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("N (rows of 3 doubles, C order)")
+    ax.set_ylabel("ns per row")
+    ax.set_title(f"Batch kernels against NumPy, medians of {RUNS} alternating runs", fontsize=10)
+    ax.text(0.01, 0.01, machine(), transform=ax.transAxes, fontsize=7, color="0.35")
+    ax.grid(True, which="both", color="0.9")
+    ax.legend(fontsize=8, ncol=2)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path)
+    print(f"wrote {path}")
 
 
 def main():
     quick = "--quick" in sys.argv
+    print(machine())
     kernels()
     batch([10**3, 10**5] if quick else [10**3, 10**5, 10**7])
+    if "--plot" in sys.argv:
+        plot(Path(__file__).resolve().parent.parent / "docs" / "performance.png")
 
 
 if __name__ == "__main__":
