@@ -1,6 +1,6 @@
 // The batch kernels' row loops, compiled into this client from their own
-// source, so that every path (scalar, AVX2) and both kinds of store
-// can be called directly, whatever path the module picks on this processor.
+// source, so that every path (scalar, AVX2) can be called directly,
+// whatever path the module picks on this processor.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -48,14 +48,13 @@ bool is_double(const Py_buffer& b) {
     return b.itemsize == 8 && b.format && (!std::strcmp(b.format, "d") || !std::strcmp(b.format, "=d"));
 }
 
-// rows(kernel, path, store, a, out): runs the row loop of "norm" or
-// "normalize" on path "scalar" or "avx2", asking for "cached" or
-// "streamed" stores, over the rows of a (N, >= 3) into out ((N,) or (N, 3)),
-// any strides on either side.
+// rows(kernel, path, a, out): runs the row loop of "norm" or "normalize" on
+// path "scalar" or "avx2" over the rows of a (N, >= 3) into out ((N,) or
+// (N, 3)), any strides on either side.
 PyObject* rows(PyObject*, PyObject* args) {
-    const char *kernel, *path_name, *store_name;
+    const char *kernel, *path_name;
     PyObject *a, *o;
-    if (!PyArg_ParseTuple(args, "sssOO", &kernel, &path_name, &store_name, &a, &o)) return nullptr;
+    if (!PyArg_ParseTuple(args, "ssOO", &kernel, &path_name, &a, &o)) return nullptr;
     const bool norm = !std::strcmp(kernel, "norm");
     if (!norm && std::strcmp(kernel, "normalize")) return PyErr_Format(PyExc_ValueError, "kernel %s", kernel);
     const RowPath* path = nullptr;
@@ -63,8 +62,6 @@ PyObject* rows(PyObject*, PyObject* args) {
         if (!std::strcmp(p.name, path_name)) path = &p.path;
     if (!path) return PyErr_Format(PyExc_ValueError, "path %s", path_name);
     if (!path_supported(*path)) return PyErr_Format(PyExc_RuntimeError, "this processor lacks %s", path_name);
-    const bool streamed = !std::strcmp(store_name, "streamed");
-    if (!streamed && std::strcmp(store_name, "cached")) return PyErr_Format(PyExc_ValueError, "store %s", store_name);
 
     Buffers b;
     if (PyObject_GetBuffer(a, &b.in, PyBUF_RECORDS_RO) < 0 || PyObject_GetBuffer(o, &b.out, PyBUF_RECORDS) < 0)
@@ -77,11 +74,10 @@ PyObject* rows(PyObject*, PyObject* args) {
     }
     const Rows in{static_cast<const char*>(b.in.buf), b.in.strides[0], b.in.strides[1]};
     const Results out{static_cast<char*>(b.out.buf), b.out.strides[0], norm ? 0 : b.out.strides[1]};
-    const Store store = streamed ? Store::streamed : Store::cached;
     if (norm)
-        norm_rows(*path, store, in, out, n);
+        norm_rows(*path, in, out, n);
     else
-        normalize_rows(*path, store, in, out, n);
+        normalize_rows(*path, in, out, n);
     Py_RETURN_NONE;
 }
 

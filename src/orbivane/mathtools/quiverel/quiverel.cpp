@@ -392,7 +392,7 @@ orbivane_memviewslice run_batch(const orbivane_memviewslice& a, BatchSites& site
         const Rows in{a.data, a.strides[0], a.strides[1]};
         const Results out{result.data, result.strides[0], result.strides[1]};
         if (sites.result_ndim == 1) {
-            norm_rows(row_path, store_for(n * 8), in, out, n);
+            norm_rows(row_path, in, out, n);
         } else {
             // normalize's closing check point, and the loop's own check
             // after it, can only find an exception that was pending before
@@ -402,7 +402,7 @@ orbivane_memviewslice run_batch(const orbivane_memviewslice& a, BatchSites& site
                 failed_at = &sites.tb_row;
                 goto fail;
             }
-            normalize_rows(row_path, store_for(n * 24), in, out, n);
+            normalize_rows(row_path, in, out, n);
         }
     }
     prof.leave(Py_None);

@@ -176,19 +176,15 @@ template <Layout L>
     return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z));
 }
 
-// Streamed stores go out 16 bytes at a time, so that a result aligned to 16
-// bytes (as every NumPy allocation is) needs no lead-in.
-template <Store S>
-[[gnu::target("avx2")]] inline void store4(double* p, __m256d v) {
-    if constexpr (S == Store::streamed) {
-        _mm_stream_pd(p, _mm256_castpd256_pd128(v));
-        _mm_stream_pd(p + 2, _mm256_extractf128_pd(v, 1));
-    } else {
-        _mm256_storeu_pd(p, v);
-    }
+// Results are stored through the caches, never streamed past them: every
+// result is a new numpy.zeros array, whose lines the zeroing (by calloc, or
+// by the kernel on the first touch of a fresh page) has just brought into
+// the cache. Non-temporal stores would evict them and write each line twice.
+[[gnu::target("avx2")]] inline void store4(char* p, __m256d v) {
+    _mm256_storeu_pd(reinterpret_cast<double*>(p), v);
 }
 
-template <Layout L, Store S>
+template <Layout L>
 [[gnu::target("avx2")]] ptrdiff_t norm_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -197,15 +193,14 @@ template <Layout L, Store S>
         load4<L>(in, i, x, y, z);
         const __m256d s = sum_of_squares(x, y, z);
         if (plain4(s) == 0xF) [[likely]]
-            store4<S>(reinterpret_cast<double*>(out.data + i * 8), _mm256_sqrt_pd(s));
+            store4(out.data + i * 8, _mm256_sqrt_pd(s));
         else
             norm_rows_scalar(in, out, i, i + 4);
     }
-    if constexpr (S == Store::streamed) _mm_sfence();
     return i;
 }
 
-template <Layout L, Store S>
+template <Layout L>
 [[gnu::target("avx2")]] ptrdiff_t normalize_rows_avx2(const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -223,12 +218,11 @@ template <Layout L, Store S>
         const __m256d a = _mm256_unpacklo_pd(ux, uy);       // x0 y0 x2 y2
         const __m256d b = _mm256_blend_pd(uz, ux, 0b1010);  // z0 x1 z2 x3
         const __m256d c = _mm256_unpackhi_pd(uy, uz);       // y1 z1 y3 z3
-        double* p = reinterpret_cast<double*>(out.data + i * 24);
-        store4<S>(p, _mm256_permute2f128_pd(a, b, 0x20));
-        store4<S>(p + 4, _mm256_permute2f128_pd(c, a, 0x30));
-        store4<S>(p + 8, _mm256_permute2f128_pd(b, c, 0x31));
+        char* p = out.data + i * 24;
+        store4(p, _mm256_permute2f128_pd(a, b, 0x20));
+        store4(p + 32, _mm256_permute2f128_pd(c, a, 0x30));
+        store4(p + 64, _mm256_permute2f128_pd(b, c, 0x31));
     }
-    if constexpr (S == Store::streamed) _mm_sfence();
     return i;
 }
 
@@ -236,42 +230,28 @@ template <Layout L, Store S>
 // Dispatch
 // ---------------------------------------------------------------------------
 
-template <template <Layout, Store> class Loop>
-ptrdiff_t dispatch(Store store, const Rows& in, const Results& out, ptrdiff_t n) {
-    const bool stream = store == Store::streamed;
+template <template <Layout> class Loop>
+ptrdiff_t dispatch(const Rows& in, const Results& out, ptrdiff_t n) {
     switch (layout_of(in)) {
         case Layout::packed:
-            return stream ? Loop<Layout::packed, Store::streamed>::run(in, out, n)
-                          : Loop<Layout::packed, Store::cached>::run(in, out, n);
+            return Loop<Layout::packed>::run(in, out, n);
         case Layout::columns:
-            return stream ? Loop<Layout::columns, Store::streamed>::run(in, out, n)
-                          : Loop<Layout::columns, Store::cached>::run(in, out, n);
+            return Loop<Layout::columns>::run(in, out, n);
         case Layout::strided:
             break;
     }
-    return stream ? Loop<Layout::strided, Store::streamed>::run(in, out, n)
-                  : Loop<Layout::strided, Store::cached>::run(in, out, n);
+    return Loop<Layout::strided>::run(in, out, n);
 }
 
-template <Layout L, Store S>
+template <Layout L>
 struct NormAvx2 {
-    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) { return norm_rows_avx2<L, S>(in, out, n); }
+    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) { return norm_rows_avx2<L>(in, out, n); }
 };
 
-template <Layout L, Store S>
+template <Layout L>
 struct NormalizeAvx2 {
-    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) {
-        return normalize_rows_avx2<L, S>(in, out, n);
-    }
+    static ptrdiff_t run(const Rows& in, const Results& out, ptrdiff_t n) { return normalize_rows_avx2<L>(in, out, n); }
 };
-
-// Results of this many bytes or more are streamed to memory.
-constexpr ptrdiff_t kStreamBytes = ptrdiff_t{8} << 20;
-
-// Streamed stores need a result aligned to 16 bytes.
-Store store_on(Store store, const char* out) {
-    return reinterpret_cast<uintptr_t>(out) % 16 == 0 ? store : Store::cached;
-}
 
 }  // namespace
 
@@ -288,18 +268,15 @@ bool path_supported(RowPath path) {
 
 RowPath fastest_path() { return path_supported(RowPath::avx2) ? RowPath::avx2 : RowPath::scalar; }
 
-Store store_for(ptrdiff_t bytes) { return bytes >= kStreamBytes ? Store::streamed : Store::cached; }
-
-void norm_rows(RowPath path, Store store, const Rows& in, const Results& out, ptrdiff_t n) {
+void norm_rows(RowPath path, const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t done = 0;
-    if (path == RowPath::avx2 && out.s0 == 8) done = dispatch<NormAvx2>(store_on(store, out.data), in, out, n);
+    if (path == RowPath::avx2 && out.s0 == 8) done = dispatch<NormAvx2>(in, out, n);
     norm_rows_scalar(in, out, done, n);
 }
 
-void normalize_rows(RowPath path, Store store, const Rows& in, const Results& out, ptrdiff_t n) {
+void normalize_rows(RowPath path, const Rows& in, const Results& out, ptrdiff_t n) {
     ptrdiff_t done = 0;
-    if (path == RowPath::avx2 && out.s0 == 24 && out.s1 == 8)
-        done = dispatch<NormalizeAvx2>(store_on(store, out.data), in, out, n);
+    if (path == RowPath::avx2 && out.s0 == 24 && out.s1 == 8) done = dispatch<NormalizeAvx2>(in, out, n);
     normalize_rows_scalar(in, out, done, n);
 }
 

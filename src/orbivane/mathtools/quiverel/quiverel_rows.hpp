@@ -77,19 +77,10 @@ bool path_supported(RowPath path);
 // The fastest path the processor supports; asked once, at initialisation.
 RowPath fastest_path();
 
-// How results are written: through the caches, or, for results far larger
-// than the caches, straight to memory with non-temporal stores, which skip
-// reading every destination line first. A request to stream is honoured
-// when the result is packed and aligned to 16 bytes.
-enum class Store { cached, streamed };
-
-// The store for a result of this many bytes.
-Store store_for(std::ptrdiff_t bytes);
-
 // Lengths of rows 0 to n - 1 of `in` into `out`; the path must be supported.
-void norm_rows(RowPath path, Store store, const Rows& in, const Results& out, std::ptrdiff_t n);
+void norm_rows(RowPath path, const Rows& in, const Results& out, std::ptrdiff_t n);
 
 // Rows 0 to n - 1 of `in` scaled to unit length into `out`.
-void normalize_rows(RowPath path, Store store, const Rows& in, const Results& out, std::ptrdiff_t n);
+void normalize_rows(RowPath path, const Rows& in, const Results& out, std::ptrdiff_t n);
 
 }  // namespace orbivane::quiverel
