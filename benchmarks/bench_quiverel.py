@@ -14,6 +14,7 @@ test clients' builder against the installed headers.
 """
 
 import platform
+import random
 import statistics
 import sys
 import time
@@ -65,8 +66,8 @@ def seconds(fn, a, calls):
 
 
 def contenders(python=True):
-    """name -> timer(a, calls); ours from C first, then the peers between
-    ours through Python, so that every peer runs next to one of ours."""
+    """name -> timer(a, calls): ours from C (and through Python), the NumPy
+    peers and a.copy()."""
     timers = {
         "norm_array C": lambda a, k: bench.batch_ns("norm_array", a, k) * 1e-9,
         "normalize_array C": lambda a, k: bench.batch_ns("normalize_array", a, k) * 1e-9,
@@ -85,12 +86,16 @@ def contenders(python=True):
 
 def medians(a, timers, runs=RUNS):
     """Median seconds per call of each timer over `runs` alternating runs.
-    A run makes enough calls to last about a millisecond."""
+    A run makes enough calls to last about a millisecond. The order changes
+    from round to round: what a contender finds (memory the allocator has
+    just released, or fresh pages) depends on who ran before it."""
     calls = {name: max(1, int(1e-3 / max(t(a, 1), 1e-7))) for name, t in timers.items()}
     times = {name: [] for name in timers}
-    for _ in range(runs):
-        for name, t in timers.items():
-            times[name].append(t(a, calls[name]))
+    order = list(timers)
+    for r in range(runs):
+        random.Random(r).shuffle(order)
+        for name in order:
+            times[name].append(timers[name](a, calls[name]))
     return {name: statistics.median(v) for name, v in times.items()}
 
 
@@ -134,14 +139,13 @@ def machine():
     return f"{model}, NumPy {np.__version__}, Python {platform.python_version()}"
 
 
-def plot(path):
+def plot(path, sizes):
     """ns per row against N, C order: ours from C and through Python, the
     NumPy peers and a.copy()."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    sizes = [int(round(10 ** (e / 2))) for e in range(4, 15)]
     curves = {}
     for n in sizes:
         for name, t in medians(layouts(n)["C"], contenders()).items():
@@ -152,7 +156,7 @@ def plot(path):
         "linalg.norm": ("tab:cyan", ":", "^"), "sqrt(einsum)": ("tab:green", ":", "v"),
         "a / norm": ("tab:orange", ":", "D"), "a.copy()": ("black", "-.", None),
     }
-    fig, ax = plt.subplots(figsize=(7.5, 4.8), dpi=100)
+    fig, ax = plt.subplots(figsize=(8, 5.2), dpi=100)
     for name, (color, line, marker) in style.items():
         label = name if name.startswith(("norm", "a.copy")) else f"NumPy {name}"
         ax.plot(sizes, curves[name], color=color, linestyle=line, marker=marker, markersize=4, label=label)
@@ -163,10 +167,9 @@ def plot(path):
     ax.set_title(f"Batch kernels against NumPy, medians of {RUNS} alternating runs", fontsize=10)
     ax.text(0.01, 0.01, machine(), transform=ax.transAxes, fontsize=7, color="0.35")
     ax.grid(True, which="both", color="0.9")
-    ax.legend(fontsize=8, ncol=2)
-    fig.tight_layout()
+    ax.legend(fontsize=8, ncol=4, loc="upper center", bbox_to_anchor=(0.5, -0.13))
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path)
+    fig.savefig(path, bbox_inches="tight")
     print(f"wrote {path}")
 
 
@@ -176,7 +179,9 @@ def main():
     kernels()
     batch([10**3, 10**5] if quick else [10**3, 10**5, 10**7])
     if "--plot" in sys.argv:
-        plot(Path(__file__).resolve().parent.parent / "docs" / "performance.png")
+        # 1e2 to 1e7 rows, three sizes a decade (one a decade with --quick).
+        sizes = [10**e for e in range(2, 8)] if quick else [round(10 ** (e / 3)) for e in range(6, 22)]
+        plot(Path(__file__).resolve().parent.parent / "docs" / "performance.png", sizes)
 
 
 if __name__ == "__main__":
