@@ -2,9 +2,10 @@
 // rescaled per-row kernels that the 3-vector kernels share.
 //
 // Two paths give the same bits: the scalar per-row kernels, and AVX2 four
-// rows at a time. The lanes compute exactly the scalar operations (IEEE multiply, add, divide and square root, no fused
-// multiply-add); a block with any row outside the plain range is redone by
-// the scalar per-row kernels, rescaling included.
+// rows at a time. The lanes compute exactly the scalar operations (IEEE
+// multiply, add, divide and square root, no fused multiply-add); a block
+// with any row outside the plain range is redone by the scalar per-row
+// kernels, rescaling included.
 #include "quiverel_rows.hpp"
 
 #include <cfloat>

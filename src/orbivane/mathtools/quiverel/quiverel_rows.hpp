@@ -40,13 +40,14 @@ inline bool is_plain(double s) {
 // IEEE results from the plain formulas.
 bool rescale(const double* a, double* b, int& e);
 
-// norm of a vector whose sum of squares s over- or underflowed.
-double norm_rescaled(const double* a, double s);
+// norm of a vector whose sum of squares s over- or underflowed. Out of
+// line, like normalize_rescaled: the kernels' plain path stays small.
+[[gnu::noinline]] double norm_rescaled(const double* a, double s);
 
 // u = a / |a| for a vector whose sum of squares s over- or underflowed: the
 // whole computation runs on the rescaled vector, never through an unscaled
 // length. u may be a.
-void normalize_rescaled(const double* a, double* u, double s);
+[[gnu::noinline]] void normalize_rescaled(const double* a, double* u, double s);
 
 // ---------------------------------------------------------------------------
 // Row loops
