@@ -2,6 +2,8 @@
 error contract."""
 
 import math
+import subprocess
+import sys
 import traceback
 
 import numpy as np
@@ -203,3 +205,53 @@ def test_kernels_on_native_threads_without_the_lock(client):
     ref.assert_same_bits(threaded, with_lock)
     ref.assert_same_bits(with_lock[:, 15:18], ref.normalize(A))
     ref.assert_same_bits(with_lock[:, 14], ref.angle(A, B))
+
+
+# ---------------------------------------------------------------------------
+# Check points and the interpreter lock
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("release", [False, True], ids=["lock held", "lock released"])
+@pytest.mark.parametrize("name, a, b, result, line", [
+    ("normalize", (3.0, 4.0, 0.0), (0.0, 0.0, 0.0), (0.6000000000000001, 0.8, 0.0), 65),
+    ("angle", (1.0, 0.0, 0.0), (-1.0, 0.0, 0.0), -1.0, 60),
+])
+def test_check_points_find_the_callers_exception_with_or_without_the_lock(client, release, name, a, b,
+                                                                         result, line):
+    got, exc, asked = client.pending_call(name, a, b, release)
+    assert got == result and asked == 1
+    assert isinstance(exc, RuntimeError)
+    assert entries(exc) == [(f"orbivane.mathtools.quiverel.quiverel.{name}",
+                             "orbivane/mathtools/quiverel/quiverel", line)]
+
+
+THREAD_SCRIPT = f"""
+import math, sys, traceback
+import numpy as np
+sys.path.insert(0, {str(__import__("pathlib").Path(__file__).parent)!r})
+from native_build import native_client
+client = native_client("quiverel_client")
+"""
+
+
+@pytest.mark.parametrize("scenario, expected", [
+    # A caller that holds the lock (with its own exception pending) waits for
+    # a native worker that runs every 3-vector kernel.
+    ("""
+a, b = (1.0, 2.0, 3.0), (-4.0, 0.5, 2.0)
+row, opposite, asked, exc = client.worker_beside_held_lock(a, b)
+with_lock = np.zeros((1, 18))
+client.all_kernels(np.array([a]), np.array([b]), with_lock)
+print(row == with_lock[0].tolist(), opposite == math.pi, asked)
+print(type(exc).__name__, traceback.extract_tb(exc.__traceback__) == [])
+""", "True True 0\nRuntimeError True\n"),
+    # The interpreter exits while a detached native worker loops on normalize.
+    ("client.detach_normalize_loop(); print('detached')", "detached\n"),
+], ids=["worker beside a held lock", "exit beside a detached worker"])
+def test_native_workers_never_wait_for_the_interpreter(scenario, expected):
+    try:
+        proc = subprocess.run([sys.executable, "-c", THREAD_SCRIPT + scenario],
+                              capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the process hung")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, expected, "")

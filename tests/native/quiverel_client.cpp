@@ -8,6 +8,7 @@
 #include <Python.h>
 #include <orbivane/quiverel.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -160,6 +161,76 @@ PyObject* py_all_kernels_threads(PyObject*, PyObject* args) {
     for (auto& th : pool) th.join();
     Py_END_ALLOW_THREADS
     if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// pending_call(name, a, b, release) -> (result, exception, asked): normalize
+// (result u) or angle (result the angle) called with an exception pending,
+// by this thread holding the interpreter lock or, with release, after
+// releasing it; asked is orbivane_quiverel_error_pending() after the call.
+PyObject* pending_call(PyObject*, PyObject* args) {
+    const char* name;
+    double a[3], b[3], u[3] = {0.0, 0.0, 0.0};
+    int release;
+    if (!PyArg_ParseTuple(args, "s(ddd)(ddd)p", &name, &a[0], &a[1], &a[2], &b[0], &b[1], &b[2], &release))
+        return nullptr;
+    const bool angle = std::strcmp(name, "angle") == 0;
+    double r = 0.0;
+    int asked;
+    set_pending();
+    PyThreadState* saved = release ? PyEval_SaveThread() : nullptr;
+    if (angle)
+        r = q.angle(a, b);
+    else
+        q.normalize(a, u);
+    asked = orbivane_quiverel_error_pending();
+    if (saved) PyEval_RestoreThread(saved);
+    PyObject* exc = take_exception();
+    return Py_BuildValue("(NNi)", angle ? PyFloat_FromDouble(r) : tuple3(u), exc, asked);
+}
+
+// worker_beside_held_lock(a, b) -> (row, angle of opposite vectors, asked):
+// this thread keeps the interpreter lock, with an exception pending, and
+// waits for a native worker that runs every 3-vector kernel on a and b (the
+// 18 values of all_kernels), angle((1, 0, 0), (-1, 0, 0)) and
+// orbivane_quiverel_error_pending(). The exception is returned untouched.
+PyObject* worker_beside_held_lock(PyObject*, PyObject* args) {
+    double a[3], b[3], row[kColumns], opposite = 0.0;
+    int asked = -1;
+    if (!PyArg_ParseTuple(args, "(ddd)(ddd)", &a[0], &a[1], &a[2], &b[0], &b[1], &b[2])) return nullptr;
+    set_pending();
+    std::thread worker([&] {
+        all_kernels(a, b, row);
+        double x[3] = {1.0, 0.0, 0.0}, y[3] = {-1.0, 0.0, 0.0};
+        opposite = q.angle(x, y);
+        asked = orbivane_quiverel_error_pending();
+    });
+    worker.join();
+    PyObject* exc = take_exception();
+    PyObject* values = PyList_New(kColumns);
+    if (!values) {
+        Py_DECREF(exc);
+        return nullptr;
+    }
+    for (int i = 0; i < kColumns; ++i) PyList_SET_ITEM(values, i, PyFloat_FromDouble(row[i]));
+    return Py_BuildValue("(NdiN)", values, opposite, asked, exc);
+}
+
+// detach_normalize_loop(): starts a detached native worker that calls
+// normalize for as long as the process lives, and returns once it has made
+// its first calls (waiting without the interpreter lock).
+PyObject* detach_normalize_loop(PyObject*, PyObject*) {
+    static std::atomic<long> calls{0};
+    std::thread([] {
+        double a[3] = {3.0, 4.0, 0.0}, u[3];
+        for (;;) {
+            q.normalize(a, u);
+            calls.fetch_add(1, std::memory_order_relaxed);
+        }
+    }).detach();
+    Py_BEGIN_ALLOW_THREADS
+    while (calls.load(std::memory_order_relaxed) < 1000) std::this_thread::yield();
+    Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
@@ -478,6 +549,9 @@ PyMethodDef methods[] = {
     {"dot_genuine", dot_genuine, METH_VARARGS, nullptr},
     {"all_kernels", py_all_kernels, METH_VARARGS, nullptr},
     {"all_kernels_threads", py_all_kernels_threads, METH_VARARGS, nullptr},
+    {"pending_call", pending_call, METH_VARARGS, nullptr},
+    {"worker_beside_held_lock", worker_beside_held_lock, METH_VARARGS, nullptr},
+    {"detach_normalize_loop", detach_normalize_loop, METH_NOARGS, nullptr},
     {"exec_on_new_module", exec_on_new_module, METH_NOARGS, nullptr},
     {"batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch)), METH_VARARGS | METH_KEYWORDS,
      nullptr},

@@ -42,9 +42,23 @@ CodeSite prof_init{"PyInit_quiverel", kSource, 1};
 // Error contract
 // ---------------------------------------------------------------------------
 
-// A check point: takes the interpreter lock (from any thread, whether or not
-// it holds it already) only to ask whether an exception is pending.
+// A check point: is an exception pending for the calling thread? The lock is
+// taken only when the question cannot be answered without it:
+//
+// - A thread that never had a Python thread state (an OpenMP, TBB or
+//   std::thread worker) has no exception state, so nothing can be pending.
+//   It returns at once and never touches the interpreter: taking the lock
+//   from such a thread would make it wait for a caller that may be waiting
+//   for it, and would end the thread if the interpreter is finalising.
+// - A thread whose own state is the one holding the lock asks directly. The
+//   comparison reads only the two pointers, never the state behind them, and
+//   only this thread can make its own state the holder.
+// - Any other Python thread has released the lock; its state may be freed by
+//   interpreter finalisation, so it is read only under the lock, taken here.
 [[gnu::noinline]] bool error_pending() {
+    PyThreadState* const own = PyGILState_GetThisThreadState();
+    if (!own) return false;
+    if (own == _PyThreadState_UncheckedGet()) return PyErr_Occurred() != nullptr;
     GilGuard gil;
     return PyErr_Occurred() != nullptr;
 }

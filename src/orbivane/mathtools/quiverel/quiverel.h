@@ -17,8 +17,9 @@
  * Python exception pending (-1.0 with nothing pending is a genuine value);
  * a void kernel reports failure by leaving an exception pending; a batch
  * kernel returns a record whose memview is NULL. The eight 3-vector kernels
- * may be called on any thread, with or without the interpreter lock; the two
- * batch kernels need the lock.
+ * may be called on any thread, with or without the interpreter lock (a
+ * thread that has no Python thread state never touches the interpreter in
+ * them); the two batch kernels need the lock.
  *
  * Usable from C and C++.
  */
@@ -227,10 +228,23 @@ done:
 }
 
 /* After a kernel returned its error value: is a Python exception pending?
- * Takes the interpreter lock for the question, so any thread may ask. */
+ * Any thread may ask, and the interpreter lock is taken only when needed:
+ * - a thread without a Python thread state (an OpenMP, TBB or std::thread
+ *   worker) has no exception state: 0 at once, the interpreter untouched,
+ *   so the question never waits for the lock nor runs into finalisation;
+ * - a thread whose own state holds the lock asks directly (only the two
+ *   state pointers are compared; only this thread can make its own state
+ *   the holder);
+ * - a Python thread that released the lock takes it for the question: its
+ *   state may be freed by finalisation, so it is read only under the lock. */
 static inline int orbivane_quiverel_error_pending(void) {
-    PyGILState_STATE state = PyGILState_Ensure();
-    int pending = PyErr_Occurred() != NULL;
+    PyThreadState *own = PyGILState_GetThisThreadState();
+    PyGILState_STATE state;
+    int pending;
+    if (own == NULL) return 0;
+    if (own == _PyThreadState_UncheckedGet()) return PyErr_Occurred() != NULL;
+    state = PyGILState_Ensure();
+    pending = PyErr_Occurred() != NULL;
     PyGILState_Release(state);
     return pending;
 }
