@@ -8,7 +8,7 @@ import pytest
 
 import orbivane.mathtools.quiverel.quiverel as quiverel
 from conftest import import_in_second_interpreter, run_python, traced_growth
-from native_build import native_client
+from native_build import NATIVE_DIR, compile_extension, native_client
 from quiverel_reference import SIGNATURES
 
 NAME = "orbivane.mathtools.quiverel.quiverel"
@@ -185,3 +185,87 @@ def test_failed_imports_and_their_retry_do_not_leak():
     """, rounds=rounds)
     assert int(growth) < 8 * rounds
     assert after == "10"
+
+
+# A client binds the table while the toolkit's initialisation is under way,
+# from a meta-path hook on numpy or from a profile function on the
+# "PyInit_quiverel" call event; that initialisation then fails. Its kernels
+# are called in the window and after the failure, and after a retry.
+BOUND_EARLY = f"""
+import builtins, importlib.util, sys, traceback
+
+def load_client():
+    spec = importlib.util.spec_from_file_location("quiverel_client", CLIENT_PATH)
+    client = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(client)
+    return client
+
+def entries(exc):
+    return [(f.name.rsplit(".", 1)[-1], f.lineno) for f in traceback.extract_tb(exc.__traceback__)
+            if f.filename == "orbivane/mathtools/quiverel/quiverel"]
+
+def show(when):
+    for kernel in ("norm_array", "normalize_array"):
+        r = client.batch(kernel, None)
+        e = r["exception"]
+        print(when, kernel, f"{{type(e).__name__}}: {{e}}" if e else r["record"][2][:2], entries(e) if e else "")
+    u, e = client.normalize_pending((3.0, 4.0, 0.0))
+    r, f = client.pair_pending("angle", (1.0, 0.0, 0.0), (-1.0, 0.0, 0.0))
+    print(when, u, entries(e), r, entries(f))
+"""
+
+
+@pytest.mark.parametrize("hook, window", [
+    ("""
+class NoNumpy:
+    def find_spec(self, name, path=None, target=None):
+        global client
+        if name == "numpy":
+            sys.meta_path.remove(self)
+            client = load_client()
+            show("window")
+            raise ImportError("numpy is hidden")
+sys.meta_path.insert(0, NoNumpy())
+""", "window norm_array NameError: name 'numpy' is not defined [('norm_array', 46)]\n"
+     "window normalize_array NameError: name 'numpy' is not defined [('normalize_array', 72)]\n"),
+    ("""
+import numpy
+def profile(frame, event, arg):
+    global client
+    if frame.f_code.co_name == "PyInit_quiverel" and event == "call":
+        sys.setprofile(None)
+        client = load_client()
+        builtins.numpy = numpy          # found among the builtins: the kernels allocate
+        show("window")
+        del builtins.numpy
+        sys.modules["numpy"] = None
+sys.setprofile(profile)
+""", "window norm_array (0, 0) \nwindow normalize_array (0, 3) \n"),
+], ids=["meta-path hook", "profile function"])
+def test_kernels_bound_before_a_failed_initialisation(hook, window):
+    """Each later exec replaces the dictionary kept from a failed one, and
+    the owner type of batch results is ready before the table is published."""
+    client_path = compile_extension(NATIVE_DIR / "quiverel_client.cpp", "quiverel_client")
+    script = BOUND_EARLY.replace("CLIENT_PATH", repr(str(client_path)))
+    proc = run_python(script + hook + f"""
+try:
+    import {NAME}
+except ImportError as e:
+    print("failed", entries(e))
+sys.setprofile(None)
+show("after")
+sys.modules["numpy"] = numpy if "numpy" in globals() else sys.modules.pop("numpy", None)
+if sys.modules["numpy"] is None:
+    del sys.modules["numpy"]
+import {NAME} as q
+builtins.numpy = None               # the retry's own dictionary is used, not the builtins
+show("retried")
+""")
+    kernels = "(0.6000000000000001, 0.8, 0.0) [('normalize', 65)] -1.0 [('angle', 60)]\n"
+    assert proc.stdout == (
+        window + "window " + kernels
+        + "failed [('quiverel', 6)]\n"                  # the "init ..." entry
+        + "after norm_array NameError: name 'numpy' is not defined [('norm_array', 46)]\n"
+        + "after normalize_array NameError: name 'numpy' is not defined [('normalize_array', 72)]\n"
+        + "after " + kernels
+        + "retried norm_array (0, 0) \nretried normalize_array (0, 3) \nretried " + kernels)

@@ -488,9 +488,12 @@ ExecResult exec_steps(PyObject* module) {
     if (orbivane::exec_bind_instance(module, module_state) < 0 ||
         orbivane::exec_check_version(module_state) < 0 || make_constants() < 0)
         return ExecResult::failed_without_entry();
+    // The view owner type is ready before any kernel is published: a client
+    // may bind the table and call a batch kernel before this exec ends, or
+    // after it failed.
     if (orbivane::exec_register_in_sys_modules(module, module_state) < 0 ||
         make_profile_code(prof_norm_array) < 0 || make_profile_code(prof_normalize_array) < 0 ||
-        export_table(module) < 0)
+        owner_type.ready() < 0 || export_table(module) < 0)
         return ExecResult::failed_at(1);
 
     ProfiledCall prof;
@@ -499,7 +502,6 @@ ExecResult exec_steps(PyObject* module) {
         return ExecResult::failed_at(1);
     }
     const ExecResult r = [&] {
-        if (owner_type.ready() < 0) return ExecResult::failed_at(1);
         row_path = fastest_path();
         Ref numpy = Ref::steal(PyImport_ImportModuleLevel("numpy", module_state.dict, nullptr, nullptr, 0));
         if (!numpy || PyDict_SetItemString(module_state.dict, "numpy", numpy.get()) < 0)
