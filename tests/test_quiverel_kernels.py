@@ -5,6 +5,9 @@ import math
 import subprocess
 import sys
 import traceback
+import warnings
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -255,3 +258,87 @@ def test_native_workers_never_wait_for_the_interpreter(scenario, expected):
     except subprocess.TimeoutExpired:
         pytest.fail("the process hung")
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, expected, "")
+
+
+# ---------------------------------------------------------------------------
+# Arguments of the Python functions
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["add", "sub", "cross", "dot", "angle"])
+def test_first_vector_is_read_before_the_second_is_converted(name):
+    f = getattr(vectors, name)
+    first = np.array([1.0, -2.0, 3.5])
+    expected = f(first.copy(), [4.0, 5.0, -6.0])
+
+    class Second:
+        def __array__(self, dtype=None, copy=None):
+            first.resize(1 << 16, refcheck=False)        # frees the block of first's values
+            self.reuse = [np.full(3, 7.0) for _ in range(8)]
+            return np.array([4.0, 5.0, -6.0])
+
+    ref.assert_same_bits(f(first, Second()), expected)
+
+
+class Real:
+    """A number that only float() knows."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: vectors.norm([Fraction(3), Real(4.0), False]), 5.0),
+    (lambda: vectors.norm(np.array([Decimal(3), 4, 0], dtype=object)), 5.0),
+    (lambda: vectors.norm(np.array([3, 4, 0], dtype=np.int8)), 5.0),
+    (lambda: vectors.norm(np.array([True, False, True])), math.sqrt(2.0)),
+    (lambda: vectors.norm(np.array([3, 4, 0], dtype=">f8")), 5.0),
+    (lambda: vectors.norm(np.array([3, 4, 0], dtype=np.float16)[::-1]), 5.0),
+    (lambda: vectors.norm_array([[Fraction(3), 4, 0], (0, 0, Real(2.0))]).tolist(), [5.0, 2.0]),
+    (lambda: vectors.norm_array(np.array([[Fraction(3), 4, 0, None]], dtype=object)[:, :3]).tolist(), [5.0]),
+    (lambda: vectors.normalize_array(np.array([[0, 0, 2, 9]], dtype=np.uint64)).tolist(), [[0.0, 0.0, 1.0]]),
+])
+def test_real_numbers_are_converted(call, expected):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert call() == expected
+
+
+NONE_REFUSED = "float() argument must be a string or a real number, not 'NoneType'"
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: vectors.norm([1.0, None, 2.0]), TypeError, NONE_REFUSED),
+    (lambda: vectors.norm_array([[1.0, 2.0, None]]), TypeError, NONE_REFUSED),
+    (lambda: vectors.normalize_array(np.array([[None, 1, 2]], dtype=object)), TypeError, NONE_REFUSED),
+    (lambda: vectors.norm(np.array([3, 4, 0], dtype=complex)), TypeError,
+     "norm() argument 'a' must be an array or a sequence of real numbers, not an array of complex128"),
+    (lambda: vectors.dot((1, 2, 3), np.zeros(3, "M8[D]")), TypeError,
+     "dot() argument 'b' must be an array or a sequence of real numbers, not an array of datetime64[D]"),
+    (lambda: vectors.cross(np.array(["1", "2", "3"]), (1, 2, 3)), TypeError,
+     "cross() argument 'a' must be an array or a sequence of real numbers, not an array of <U1"),
+    (lambda: vectors.scale(2.0, np.zeros(3, "S1")), TypeError,
+     "scale() argument 'a' must be an array or a sequence of real numbers, not an array of |S1"),
+    (lambda: vectors.norm_array(np.zeros((2, 3), "m8[s]")), TypeError,
+     "norm_array() argument 'a' must be an array or a sequence of real numbers, not an array of "
+     "timedelta64[s]"),
+    (lambda: vectors.normalize_array(np.zeros((2, 1), complex)), TypeError,      # type before shape
+     "normalize_array() argument 'a' must be an array or a sequence of real numbers, not an array of "
+     "complex128"),
+    (lambda: vectors.angle((1, 2, 3), [1, 2]), ValueError, "angle() argument 'b' must have shape (3,), got (2,)"),
+    (lambda: vectors.normalize([[1], [2], [3]]), ValueError,
+     "normalize() argument 'a' must have shape (3,), got (3, 1)"),
+    (lambda: vectors.norm(None), ValueError, "norm() argument 'a' must have shape (3,), got ()"),
+    (lambda: vectors.norm_array(np.zeros((4, 2))), ValueError,
+     "norm_array() argument 'a' must have shape (N, k) with k >= 3, got (4, 2)"),
+    (lambda: vectors.normalize_array([[1, 2, 3], [4, 5]]), ValueError,
+     "normalize_array() argument 'a' must have shape (N, k) with k >= 3, got (2,)"),
+])
+def test_arguments_that_are_not_real_numbers_are_refused(call, error, message):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(error) as info:
+            call()
+    assert str(info.value) == message

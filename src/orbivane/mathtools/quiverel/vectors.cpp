@@ -6,11 +6,13 @@
 // calls them directly. Each function converts its arguments, calls one
 // kernel and turns the kernel's error contract into an ordinary exception.
 //
-// Arrays are never copied on the way in: a float64 array of any layout is
-// passed to the batch kernels as a view of its own memory, and 3-vectors that
-// are contiguous float64 arrays are passed by address (so `out=a` computes in
-// place). Batch results come back as NumPy arrays over the kernel's own
-// result memory, holding its acquisition until the array goes.
+// Every 3-vector argument is copied into the call's own storage before any
+// kernel runs (converting a later argument may run Python code that changes
+// an earlier one), so an output may be any array, an input included. Batch
+// inputs are not copied: a float64 array of any layout is passed to the batch
+// kernels as a view of its own memory. Batch results come back as NumPy
+// arrays over the kernel's own result memory, holding its acquisition until
+// the array goes.
 #include "capi_support.hpp"
 #include "quiverel.h"
 
@@ -30,53 +32,157 @@ struct Names {
     PyObject* a;
     PyObject* b;
     PyObject* out;
+    PyObject* array;            // __array__
+    PyObject* array_interface;  // __array_interface__
+    PyObject* array_struct;     // __array_struct__
 } names;
 
 // ---------------------------------------------------------------------------
-// 3-vector arguments
+// Arguments: arrays or sequences of real numbers
 // ---------------------------------------------------------------------------
+//
+// One rule for every vector argument, 3-vector or batch:
+// - float64 arrays are used as they are;
+// - arrays of bool, integers or other floating types are converted;
+// - sequences and object arrays are converted element by element with
+//   Python's float() (so Fraction works and None is refused by float());
+// - arrays of any other kind (complex, datetime64, timedelta64, str, bytes,
+//   records) are refused with a TypeError that names the argument;
+// - a wrong shape is refused with a ValueError that names the argument and
+//   the shape.
+// Objects that NumPy takes as arrays of their own (buffers, __array__,
+// __array_interface__, __array_struct__) count as arrays of their dtype.
 
-// A 3-vector argument: the memory of a contiguous float64 array of shape
-// (3,), or a local copy of any other sequence of three numbers.
-struct Vec3 {
-    double local[3];
-    double* ptr = nullptr;
-    Ref keep;
+// The function and parameter that an argument is bound to, for messages.
+struct Param {
+    const char* func;
+    const char* name;
+};
 
-    int parse(PyObject* obj, const char* func, const char* what) {
-        if (PyArray_Check(obj)) {
-            auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-            if (PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr) && PyArray_NDIM(arr) == 1 &&
-                PyArray_DIM(arr, 0) == 3 && PyArray_STRIDE(arr, 0) == sizeof(double) &&
-                PyArray_ISALIGNED(arr)) {
-                keep = Ref::borrow(obj);
-                ptr = static_cast<double*>(PyArray_DATA(arr));
-                return 0;
-            }
-        } else if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 3) {
-            PyObject** items = PySequence_Fast_ITEMS(obj);
-            bool floats = true;
-            for (int i = 0; i < 3 && floats; ++i) {
-                if (PyFloat_CheckExact(items[i]))
-                    local[i] = PyFloat_AS_DOUBLE(items[i]);
-                else
-                    floats = false;
-            }
-            if (floats) {
-                ptr = local;
-                return 0;
-            }
+enum class Shape { vector, rows };  // (3,), or (N, k) with k >= 3
+
+bool has_shape(PyArrayObject* a, Shape shape) {
+    if (shape == Shape::vector) return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == 3;
+    return PyArray_NDIM(a) == 2 && PyArray_DIM(a, 1) >= 3;
+}
+
+void raise_shape(PyArrayObject* a, Shape shape, const Param& p) {
+    Ref dims = Ref::steal(PyTuple_New(PyArray_NDIM(a)));
+    if (!dims) return;
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+        PyObject* n = PyLong_FromSsize_t(PyArray_DIM(a, d));
+        if (!n) return;
+        PyTuple_SET_ITEM(dims.get(), d, n);
+    }
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must have shape %s, got %R", p.func, p.name,
+                 shape == Shape::vector ? "(3,)" : "(N, k) with k >= 3", dims.get());
+}
+
+// 1 when NumPy converts obj through an array protocol rather than as a
+// sequence, 0 when not, -1 with an exception set.
+int is_array_like(PyObject* obj) {
+    if (PyArray_Check(obj)) return 1;
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return 0;  // text is a scalar to NumPy
+    if (PyObject_CheckBuffer(obj)) return 1;
+    for (PyObject* name : {names.array, names.array_interface, names.array_struct}) {
+        PyObject* found;
+        const int r = _PyObject_LookupAttr(obj, name, &found);
+        Py_XDECREF(found);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+// A new float64 array of the values of an object array, each one float()
+// of its element. The elements are read from a private copy, so that Python
+// code run by float() cannot change the array being read.
+Ref floats_from_objects(PyArrayObject* objects, bool is_private) {
+    const int flags = NPY_ARRAY_CARRAY_RO | (is_private ? 0 : NPY_ARRAY_ENSURECOPY);
+    Ref items = Ref::steal(PyArray_FROMANY(reinterpret_cast<PyObject*>(objects), NPY_OBJECT, 0, 0, flags));
+    if (!items) return {};
+    auto* src = reinterpret_cast<PyArrayObject*>(items.get());
+    Ref values = Ref::steal(PyArray_SimpleNew(PyArray_NDIM(src), PyArray_DIMS(src), NPY_DOUBLE));
+    if (!values) return {};
+    PyObject* const* in = static_cast<PyObject* const*>(PyArray_DATA(src));
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    for (npy_intp i = 0, n = PyArray_SIZE(src); i < n; ++i) {
+        PyObject* item = in[i] ? in[i] : Py_None;
+        if (PyFloat_CheckExact(item)) {
+            out[i] = PyFloat_AS_DOUBLE(item);
+            continue;
         }
-        Ref arr = Ref::steal(PyArray_FROMANY(obj, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+        Ref f = Ref::steal(PyNumber_Float(item));
+        if (!f) return {};
+        out[i] = PyFloat_AS_DOUBLE(f.get());
+    }
+    return values;
+}
+
+// The argument as an array of native float64 values of the given shape, by
+// the rule above: obj itself when it is such an array, else a new one.
+Ref float64_argument(PyObject* obj, Shape shape, const Param& p) {
+    Ref arr;
+    bool is_private = true;  // an object array made here, unreachable from Python code
+    if (PyArray_Check(obj)) {
+        arr = Ref::borrow(obj);
+        is_private = false;
+    } else {
+        const int array_like = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ? 0 : is_array_like(obj);
+        if (array_like < 0) return {};
+        PyArray_Descr* as = array_like ? nullptr : PyArray_DescrFromType(NPY_OBJECT);
+        arr = Ref::steal(PyArray_FromAny(obj, as, 0, 0, 0, nullptr));
+        if (!arr) return {};
+        is_private = !array_like;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+    const char kind = PyArray_DESCR(a)->kind;
+    if (kind != 'O' && kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an array or a sequence of real numbers, "
+                     "not an array of %S", p.func, p.name, reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+        return {};
+    }
+    if (!has_shape(a, shape)) {
+        raise_shape(a, shape, p);
+        return {};
+    }
+    if (kind == 'O') return floats_from_objects(a, is_private);
+    if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a)) return arr;
+    return Ref::steal(PyArray_FROMANY(arr.get(), NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+}
+
+inline double load(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// A 3-vector argument, copied into the call's own storage.
+struct Vec3 {
+    double v[3];
+
+    int parse(PyObject* obj, const Param& p) {
+        // A tuple or list of three Python floats or ints, read directly.
+        if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 3) {
+            PyObject** items = PySequence_Fast_ITEMS(obj);
+            int i = 0;
+            for (; i < 3; ++i) {
+                if (PyFloat_CheckExact(items[i])) {
+                    v[i] = PyFloat_AS_DOUBLE(items[i]);
+                } else if (PyLong_CheckExact(items[i])) {
+                    v[i] = PyLong_AsDouble(items[i]);  // as float() converts an int
+                    if (v[i] == -1.0 && PyErr_Occurred()) return -1;
+                } else {
+                    break;
+                }
+            }
+            if (i == 3) return 0;
+        }
+        Ref arr = float64_argument(obj, Shape::vector, p);
         if (!arr) return -1;
         auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
-        if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) != 3) {
-            PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be a 3-vector, got %d dimension(s) of size %zd",
-                         func, what, PyArray_NDIM(a), PyArray_SIZE(a));
-            return -1;
-        }
-        std::memcpy(local, PyArray_DATA(a), sizeof local);
-        ptr = local;
+        const char* data = PyArray_BYTES(a);
+        const npy_intp step = PyArray_STRIDE(a, 0);
+        for (int i = 0; i < 3; ++i) v[i] = load(data + i * step);
         return 0;
     }
 };
@@ -110,12 +216,6 @@ struct Out3 {
     }
 };
 
-// Kernels allow an output that is exactly an input, never a partial
-// overlap: such an output is computed into a temporary first.
-bool overlaps_partly(const double* out, const double* in) {
-    return out != in && out < in + 3 && in < out + 3;
-}
-
 using orbivane::Keywords;
 using orbivane::Signature;
 
@@ -127,18 +227,14 @@ int bind(const char* func, PyObject* const* params, Py_ssize_t count, Py_ssize_t
                                     values);
 }
 
-// Calls a kernel that writes one output vector from `count` input vectors.
+// Calls a kernel that writes one output vector. The inputs are the call's
+// own copies, so the output may be any array, one of the inputs included.
 template <class Call>
-PyObject* vector_result(const char* func, Vec3* inputs, int count, PyObject* out, Call&& call) {
+PyObject* vector_result(const char* func, PyObject* out, Call&& call) {
     Out3 result;
     if (result.prepare(out, func) < 0) return nullptr;
-    bool temporary = false;
-    for (int i = 0; i < count; ++i) temporary |= overlaps_partly(result.ptr, inputs[i].ptr);
-    double scratch[3];
-    double* target = temporary ? scratch : result.ptr;
-    call(target);
+    call(result.ptr);
     if (PyErr_Occurred()) return nullptr;
-    if (temporary) std::memcpy(result.ptr, scratch, sizeof scratch);
     return result.array.release();
 }
 
@@ -154,8 +250,8 @@ PyObject* py_scale(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const double scalar = PyFloat_AsDouble(v[0]);
     if (scalar == -1.0 && PyErr_Occurred()) return nullptr;
     Vec3 a;
-    if (a.parse(v[1], "scale", "a") < 0) return nullptr;
-    return vector_result("scale", &a, 1, v[2], [&](double* c) { kernels.scale(scalar, a.ptr, c); });
+    if (a.parse(v[1], {"scale", "a"}) < 0) return nullptr;
+    return vector_result("scale", v[2], [&](double* c) { kernels.scale(scalar, a.v, c); });
 }
 
 template <orbivane_binary_fn orbivane_quiverel_api::*Kernel>
@@ -163,9 +259,9 @@ PyObject* binary(const char* func, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* params[] = {names.a, names.b, names.out};
     PyObject* v[3];
     if (bind(func, params, 3, 2, args, nargs, kwnames, v) < 0) return nullptr;
-    Vec3 in[2];
-    if (in[0].parse(v[0], func, "a") < 0 || in[1].parse(v[1], func, "b") < 0) return nullptr;
-    return vector_result(func, in, 2, v[2], [&](double* c) { (kernels.*Kernel)(in[0].ptr, in[1].ptr, c); });
+    Vec3 a, b;
+    if (a.parse(v[0], {func, "a"}) < 0 || b.parse(v[1], {func, "b"}) < 0) return nullptr;
+    return vector_result(func, v[2], [&](double* c) { (kernels.*Kernel)(a.v, b.v, c); });
 }
 
 PyObject* py_add(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -186,8 +282,8 @@ PyObject* pair(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* v[2];
     if (bind(func, params, 2, 2, args, nargs, kwnames, v) < 0) return nullptr;
     Vec3 a, b;
-    if (a.parse(v[0], func, "a") < 0 || b.parse(v[1], func, "b") < 0) return nullptr;
-    return float_result((kernels.*Kernel)(a.ptr, b.ptr));
+    if (a.parse(v[0], {func, "a"}) < 0 || b.parse(v[1], {func, "b"}) < 0) return nullptr;
+    return float_result((kernels.*Kernel)(a.v, b.v));
 }
 
 PyObject* py_dot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -203,8 +299,8 @@ PyObject* py_norm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* v[1];
     if (bind("norm", params, 1, 1, args, nargs, kwnames, v) < 0) return nullptr;
     Vec3 a;
-    if (a.parse(v[0], "norm", "a") < 0) return nullptr;
-    return float_result(kernels.norm(a.ptr));
+    if (a.parse(v[0], {"norm", "a"}) < 0) return nullptr;
+    return float_result(kernels.norm(a.v));
 }
 
 PyObject* py_normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -212,8 +308,8 @@ PyObject* py_normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* v[2];
     if (bind("normalize", params, 2, 1, args, nargs, kwnames, v) < 0) return nullptr;
     Vec3 a;
-    if (a.parse(v[0], "normalize", "a") < 0) return nullptr;
-    return vector_result("normalize", &a, 1, v[1], [&](double* u) { kernels.normalize(a.ptr, u); });
+    if (a.parse(v[0], {"normalize", "a"}) < 0) return nullptr;
+    return vector_result("normalize", v[1], [&](double* u) { kernels.normalize(a.v, u); });
 }
 
 // ---------------------------------------------------------------------------
@@ -264,9 +360,8 @@ PyObject* wrap_result(orbivane_memviewslice& result, int ndim) {
     return array.release();
 }
 
-// The (N, k >= 3) float64 input as a view of its own memory. Arrays of
-// float64, in any layout, are used as they are; anything else is first
-// converted to one.
+// The (N, k >= 3) input as a view of float64 memory: a float64 array's own,
+// in any layout, or that of the array it was converted to.
 struct Rows2D {
     Ref source;
     Py_buffer buffer{};
@@ -278,19 +373,8 @@ struct Rows2D {
     }
 
     int parse(PyObject* obj, const char* func) {
-        Ref arr;
-        if (PyArray_Check(obj) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj)) == NPY_DOUBLE &&
-            PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject*>(obj)))
-            arr = Ref::borrow(obj);
-        else
-            arr = Ref::steal(PyArray_FROMANY(obj, NPY_DOUBLE, 0, 0, NPY_ARRAY_ALIGNED));
+        Ref arr = float64_argument(obj, Shape::rows, {func, "a"});
         if (!arr) return -1;
-        auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
-        if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) < 3) {
-            PyErr_Format(PyExc_ValueError, "%s() argument 'a' must have shape (N, k) with k >= 3, got %d dimension(s)%s",
-                         func, PyArray_NDIM(a), PyArray_NDIM(a) == 2 ? " with fewer than 3 columns" : "");
-            return -1;
-        }
         if (PyObject_GetBuffer(arr.get(), &buffer, PyBUF_RECORDS_RO) < 0) return -1;
         held = true;
         source = std::move(arr);
@@ -329,26 +413,48 @@ PyCFunction fastcall(F* f) {
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
+// The argument rule and the output, said once for all functions.
+#define VECTOR_A "a is a 3-vector: an array or a sequence of three real numbers."
+#define VECTOR_AB "a and b are 3-vectors: arrays or sequences of three real numbers."
+#define VECTOR_OUT                                                                                \
+    "The result is a new float64 array of shape (3,), or is written into out: a writable, "     \
+    "contiguous float64 array of shape (3,), which may be an input."
+#define ROWS_ARG                                                                                  \
+    "a holds N rows of at least three real numbers (only the first three count): an array of "  \
+    "shape (N, k >= 3) or a sequence of rows. A float64 array is read in place, in any layout."
+
 PyMethodDef methods[] = {
-    {"scale", fastcall(py_scale), kFast, "scale(scalar, a, out=None): scalar * a."},
-    {"add", fastcall(py_add), kFast, "add(a, b, out=None): a + b."},
-    {"sub", fastcall(py_sub), kFast, "sub(a, b, out=None): a - b."},
-    {"dot", fastcall(py_dot), kFast, "dot(a, b): the scalar product."},
-    {"cross", fastcall(py_cross), kFast, "cross(a, b, out=None): the cross product a x b."},
-    {"norm", fastcall(py_norm), kFast, "norm(a): the Euclidean length."},
+    {"scale", fastcall(py_scale), kFast,
+     "scale(scalar, a, out=None)\n--\n\nscalar * a; scalar is a real number, " VECTOR_A " " VECTOR_OUT},
+    {"add", fastcall(py_add), kFast, "add(a, b, out=None)\n--\n\na + b; " VECTOR_AB " " VECTOR_OUT},
+    {"sub", fastcall(py_sub), kFast, "sub(a, b, out=None)\n--\n\na - b; " VECTOR_AB " " VECTOR_OUT},
+    {"dot", fastcall(py_dot), kFast, "dot(a, b)\n--\n\nThe scalar product, a float; " VECTOR_AB},
+    {"cross", fastcall(py_cross), kFast,
+     "cross(a, b, out=None)\n--\n\nThe cross product a x b; " VECTOR_AB " " VECTOR_OUT},
+    {"norm", fastcall(py_norm), kFast, "norm(a)\n--\n\nThe Euclidean length, a float; " VECTOR_A},
     {"norm_array", fastcall(py_norm_array), kFast,
-     "norm_array(a): the length of every row of an (N, k >= 3) float64 array."},
-    {"angle", fastcall(py_angle), kFast, "angle(a, b): the angle between a and b, in radians."},
-    {"normalize", fastcall(py_normalize), kFast, "normalize(a, out=None): a scaled to unit length."},
+     "norm_array(a)\n--\n\nThe length of every row, as a float64 array of shape (N,). " ROWS_ARG},
+    {"angle", fastcall(py_angle), kFast,
+     "angle(a, b)\n--\n\nThe angle between a and b in radians, a float; " VECTOR_AB},
+    {"normalize", fastcall(py_normalize), kFast,
+     "normalize(a, out=None)\n--\n\na scaled to unit length; " VECTOR_A " " VECTOR_OUT},
     {"normalize_array", fastcall(py_normalize_array), kFast,
-     "normalize_array(a): every row of an (N, k >= 3) float64 array scaled to unit length, as (N, 3)."},
+     "normalize_array(a)\n--\n\nEvery row scaled to unit length, as a float64 array of shape (N, 3). " ROWS_ARG},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vectors",
-    "Double-precision 3-vector kernels of orbivane.mathtools.quiverel.quiverel, for Python code.", -1,
-    methods, nullptr, nullptr, nullptr, nullptr,
+    "Double-precision 3-vector kernels of orbivane.mathtools.quiverel.quiverel, for Python code.\n"
+    "\n"
+    "Every vector argument is an array or a sequence of real numbers:\n"
+    "- float64 arrays are used as they are;\n"
+    "- arrays of bool, integers or other floating types are converted;\n"
+    "- sequences and object arrays are converted element by element with float();\n"
+    "- complex, datetime64, timedelta64, str and bytes arrays raise TypeError;\n"
+    "- a wrong shape raises ValueError.\n"
+    "Results are bit for bit those of the compiled kernels.",
+    -1, methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
@@ -357,7 +463,10 @@ PyMODINIT_FUNC PyInit_vectors(void) {
     import_array();
     if (!names.scalar) {
         if (!(names.scalar = orbivane::intern("scalar")) || !(names.a = orbivane::intern("a")) ||
-            !(names.b = orbivane::intern("b")) || !(names.out = orbivane::intern("out")))
+            !(names.b = orbivane::intern("b")) || !(names.out = orbivane::intern("out")) ||
+            !(names.array = orbivane::intern("__array__")) ||
+            !(names.array_interface = orbivane::intern("__array_interface__")) ||
+            !(names.array_struct = orbivane::intern("__array_struct__")))
             return nullptr;
     }
     if (orbivane_import_quiverel(&kernels) < 0) return nullptr;
