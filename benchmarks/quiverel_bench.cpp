@@ -19,8 +19,9 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// kernel_ns(name, calls) -> best ns per call over 5 runs, cycling through 256
-// ordinary vectors (inputs stay in L1; results feed a sink).
+// kernel_ns(name, calls) -> ns per call of one timed run of `calls` calls,
+// cycling through 256 ordinary vectors (inputs stay in L1; results feed a
+// sink), with the interpreter lock held as this function is called.
 PyObject* kernel_ns(PyObject*, PyObject* args) {
     const char* name;
     Py_ssize_t calls;
@@ -35,40 +36,35 @@ PyObject* kernel_ns(PyObject*, PyObject* args) {
         }
         ratio[i] = std::cos(0.01 * i);
     }
-    volatile double sink = 0.0;
-    double best = 1e300;
-    for (int run = 0; run < 5; ++run) {
-        double acc = 0.0;
-        const auto start = Clock::now();
-        if (!std::strcmp(name, "scale")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) q.scale(1.5, a[n & 255], c[n & 255]);
-        } else if (!std::strcmp(name, "add")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) q.add(a[n & 255], b[n & 255], c[n & 255]);
-        } else if (!std::strcmp(name, "sub")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) q.sub(a[n & 255], b[n & 255], c[n & 255]);
-        } else if (!std::strcmp(name, "cross")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) q.cross(a[n & 255], b[n & 255], c[n & 255]);
-        } else if (!std::strcmp(name, "dot")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) acc += q.dot(a[n & 255], b[n & 255]);
-        } else if (!std::strcmp(name, "norm")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) acc += q.norm(a[n & 255]);
-        } else if (!std::strcmp(name, "normalize")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) q.normalize(a[n & 255], c[n & 255]);
-        } else if (!std::strcmp(name, "angle")) {
-            for (Py_ssize_t n = 0; n < calls; ++n) acc += q.angle(a[n & 255], b[n & 255]);
-        } else if (!std::strcmp(name, "acos")) {
-            double (*volatile f)(double) = std::acos;  // a real call, as angle makes
-            for (Py_ssize_t n = 0; n < calls; ++n) acc += f(ratio[n & 255]);
-        } else {
-            PyErr_Format(PyExc_ValueError, "unknown kernel %s", name);
-            return nullptr;
-        }
-        const double t = seconds_since(start);
-        sink = sink + acc + c[calls & 255][0];
-        if (t < best) best = t;
+    static volatile double sink = 0.0;
+    double acc = 0.0;
+    const auto start = Clock::now();
+    if (!std::strcmp(name, "scale")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) q.scale(1.5, a[n & 255], c[n & 255]);
+    } else if (!std::strcmp(name, "add")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) q.add(a[n & 255], b[n & 255], c[n & 255]);
+    } else if (!std::strcmp(name, "sub")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) q.sub(a[n & 255], b[n & 255], c[n & 255]);
+    } else if (!std::strcmp(name, "cross")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) q.cross(a[n & 255], b[n & 255], c[n & 255]);
+    } else if (!std::strcmp(name, "dot")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) acc += q.dot(a[n & 255], b[n & 255]);
+    } else if (!std::strcmp(name, "norm")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) acc += q.norm(a[n & 255]);
+    } else if (!std::strcmp(name, "normalize")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) q.normalize(a[n & 255], c[n & 255]);
+    } else if (!std::strcmp(name, "angle")) {
+        for (Py_ssize_t n = 0; n < calls; ++n) acc += q.angle(a[n & 255], b[n & 255]);
+    } else if (!std::strcmp(name, "acos")) {
+        double (*volatile f)(double) = std::acos;  // a real call, as angle makes
+        for (Py_ssize_t n = 0; n < calls; ++n) acc += f(ratio[n & 255]);
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown kernel %s", name);
+        return nullptr;
     }
-    (void)sink;
-    return PyFloat_FromDouble(best / static_cast<double>(calls) * 1e9);
+    const double t = seconds_since(start);
+    sink = sink + acc + c[calls & 255][0];
+    return PyFloat_FromDouble(t / static_cast<double>(calls) * 1e9);
 }
 
 // batch_ns(name, a, calls) -> mean ns per call over `calls` consecutive calls
