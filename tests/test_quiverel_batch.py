@@ -5,6 +5,7 @@ import gc
 import sys
 import traceback
 import tracemalloc
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -172,7 +173,19 @@ def test_client_passes_arrays_without_copying_and_results_own_kernel_memory():
                          ref.norm(BASE[:4].astype(np.float32).astype(np.float64)))
 
 
+class RaisingArray:
+    def __array__(self, dtype=None, copy=None):
+        raise LookupError("no array")
+
+
+class RaisingNumber:
+    def __float__(self):
+        raise LookupError("no float")
+
+
 def test_results_are_freed_with_their_arrays():
+    """Batch results, and every error path of the 3-vector functions
+    (arguments converted or refused at each step), leave nothing behind."""
     a = np.ones((20000, 3))
     for kernel in (vectors.norm_array, vectors.normalize_array):
         kernel(a)
@@ -188,6 +201,45 @@ def test_results_are_freed_with_their_arrays():
             assert tracemalloc.get_traced_memory()[0] - base < 100_000
         finally:
             tracemalloc.stop()
+
+    v, ints = np.array([1.0, 2.0, 3.0]), np.array([1, 2, 3])
+    objects = np.array([Fraction(1), 2, 3.5], dtype=object)
+    args = (v, ints, objects, [1.0, None, 2.0], [Fraction(1), 2, 3], np.zeros(3, complex), np.zeros(2),
+            RaisingArray(), np.array([1.0, RaisingNumber(), 2.0], dtype=object), np.zeros(3, np.float32))
+    refcounts = [sys.getrefcount(x) for x in args]
+    failing = [
+        lambda: vectors.add(v),
+        lambda: vectors.norm(v, b=1),
+        lambda: vectors.scale("x", v),
+        lambda: vectors.add(args[5], v),
+        lambda: vectors.sub(objects, args[3]),
+        lambda: vectors.cross(ints, args[6]),
+        lambda: vectors.dot(args[4], args[7]),
+        lambda: vectors.angle(v, args[8]),
+        lambda: vectors.normalize(objects, out=args[9]),
+        lambda: vectors.scale(2.0, ints, out=[0.0, 0.0, 0.0]),
+        lambda: vectors.norm(args[8]),
+    ]
+
+    def churn():
+        for _ in range(2000):
+            vectors.add(ints, objects, out=v.copy())
+            vectors.angle(args[4], ints)
+            for call in failing:
+                with pytest.raises((TypeError, ValueError, LookupError)):
+                    call()
+
+    churn()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        churn()
+        gc.collect()
+        assert tracemalloc.get_traced_memory()[0] - base < 20_000
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(x) for x in args] == refcounts
 
 
 def test_each_call_makes_a_new_array():
