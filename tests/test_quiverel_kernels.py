@@ -279,6 +279,19 @@ def test_first_vector_is_read_before_the_second_is_converted(name):
     ref.assert_same_bits(f(first, Second()), expected)
 
 
+@pytest.mark.parametrize("function, shape", [(vectors.norm, (3,)), (vectors.norm_array, (1, 3))])
+def test_object_array_is_read_from_a_copy_while_float_runs(function, shape):
+    class Shrinks:
+        def __float__(self):
+            objects.resize(0, refcheck=False)     # frees the array's block of references
+            self.reuse = [np.full(3, 7.0) for _ in range(8)]
+            return 3.0
+
+    objects = np.empty(shape, dtype=object)
+    objects.reshape(-1)[:] = [Shrinks(), 4, 0]
+    assert np.ravel(function(objects)).tolist() == [5.0] and objects.size == 0
+
+
 class Real:
     """A number that only float() knows."""
 

@@ -94,10 +94,11 @@ int is_array_like(PyObject* obj) {
 }
 
 // A new float64 array of the values of an object array, each one float()
-// of its element. The elements are read from a private copy, so that Python
-// code run by float() cannot change the array being read.
-Ref floats_from_objects(PyArrayObject* objects, bool is_private) {
-    const int flags = NPY_ARRAY_CARRAY_RO | (is_private ? 0 : NPY_ARRAY_ENSURECOPY);
+// of its element. A shared array (one that Python code can reach) is read
+// from a private copy, so that the code float() runs cannot change it
+// under the loop.
+Ref floats_from_objects(PyArrayObject* objects, bool shared) {
+    const int flags = NPY_ARRAY_CARRAY_RO | (shared ? NPY_ARRAY_ENSURECOPY : 0);
     Ref items = Ref::steal(PyArray_FROMANY(reinterpret_cast<PyObject*>(objects), NPY_OBJECT, 0, 0, flags));
     if (!items) return {};
     auto* src = reinterpret_cast<PyArrayObject*>(items.get());
@@ -122,17 +123,18 @@ Ref floats_from_objects(PyArrayObject* objects, bool is_private) {
 // the rule above: obj itself when it is such an array, else a new one.
 Ref float64_argument(PyObject* obj, Shape shape, const Param& p) {
     Ref arr;
-    bool is_private = true;  // an object array made here, unreachable from Python code
+    bool shared = true;  // arr may be an array that Python code can reach
     if (PyArray_Check(obj)) {
         arr = Ref::borrow(obj);
-        is_private = false;
     } else {
         const int array_like = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ? 0 : is_array_like(obj);
         if (array_like < 0) return {};
+        // An array protocol may hand back an existing array; a sequence
+        // becomes a new object array.
         PyArray_Descr* as = array_like ? nullptr : PyArray_DescrFromType(NPY_OBJECT);
         arr = Ref::steal(PyArray_FromAny(obj, as, 0, 0, 0, nullptr));
         if (!arr) return {};
-        is_private = !array_like;
+        shared = array_like;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
     const char kind = PyArray_DESCR(a)->kind;
@@ -145,7 +147,7 @@ Ref float64_argument(PyObject* obj, Shape shape, const Param& p) {
         raise_shape(a, shape, p);
         return {};
     }
-    if (kind == 'O') return floats_from_objects(a, is_private);
+    if (kind == 'O') return floats_from_objects(a, shared);
     if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a)) return arr;
     return Ref::steal(PyArray_FROMANY(arr.get(), NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
 }
