@@ -13,7 +13,7 @@ import numpy.typing as npt
 _Real = SupportsFloat | SupportsIndex
 _RealArray = npt.NDArray[np.bool_ | np.integer | np.floating | np.object_]
 _Vec3 = Sequence[_Real] | _RealArray
-_Rows = Sequence[Sequence[_Real]] | Sequence[_RealArray] | _RealArray
+_Rows = Sequence[_Vec3] | _RealArray
 _Out = npt.NDArray[np.float64] | None
 
 def scale(scalar: SupportsFloat | SupportsIndex, a: _Vec3, out: _Out = None) -> npt.NDArray[np.float64]: ...
