@@ -191,7 +191,7 @@ def test_failed_imports_and_their_retry_do_not_leak():
 # from a meta-path hook on numpy or from a profile function on the
 # "PyInit_quiverel" call event; that initialisation then fails. Its kernels
 # are called in the window and after the failure, and after a retry.
-BOUND_EARLY = f"""
+BOUND_EARLY = """
 import builtins, importlib.util, sys, traceback
 
 def load_client():
@@ -208,7 +208,7 @@ def show(when):
     for kernel in ("norm_array", "normalize_array"):
         r = client.batch(kernel, None)
         e = r["exception"]
-        print(when, kernel, f"{{type(e).__name__}}: {{e}}" if e else r["record"][2][:2], entries(e) if e else "")
+        print(when, kernel, f"{type(e).__name__}: {e}" if e else r["record"][2][:2], entries(e) if e else "")
     u, e = client.normalize_pending((3.0, 4.0, 0.0))
     r, f = client.pair_pending("angle", (1.0, 0.0, 0.0), (-1.0, 0.0, 0.0))
     print(when, u, entries(e), r, entries(f))
@@ -226,6 +226,7 @@ class NoNumpy:
             show("window")
             raise ImportError("numpy is hidden")
 sys.meta_path.insert(0, NoNumpy())
+restore = lambda: None
 """, "window norm_array NameError: name 'numpy' is not defined [('norm_array', 46)]\n"
      "window normalize_array NameError: name 'numpy' is not defined [('normalize_array', 72)]\n"),
     ("""
@@ -240,6 +241,7 @@ def profile(frame, event, arg):
         del builtins.numpy
         sys.modules["numpy"] = None
 sys.setprofile(profile)
+restore = lambda: sys.modules.update(numpy=numpy)
 """, "window norm_array (0, 0) \nwindow normalize_array (0, 3) \n"),
 ], ids=["meta-path hook", "profile function"])
 def test_kernels_bound_before_a_failed_initialisation(hook, window):
@@ -254,9 +256,7 @@ except ImportError as e:
     print("failed", entries(e))
 sys.setprofile(None)
 show("after")
-sys.modules["numpy"] = numpy if "numpy" in globals() else sys.modules.pop("numpy", None)
-if sys.modules["numpy"] is None:
-    del sys.modules["numpy"]
+restore()
 import {NAME} as q
 builtins.numpy = None               # the retry's own dictionary is used, not the builtins
 show("retried")
