@@ -334,6 +334,8 @@ NONE_REFUSED = "float() argument must be a string or a real number, not 'NoneTyp
      "cross() argument 'a' must be an array or a sequence of real numbers, not an array of <U1"),
     (lambda: vectors.scale(2.0, np.zeros(3, "S1")), TypeError,
      "scale() argument 'a' must be an array or a sequence of real numbers, not an array of |S1"),
+    (lambda: vectors.scale(np.complex64(2.0), (1, 2, 3)), TypeError,
+     "scale() argument 'scalar' must be a real number, not numpy.complex64"),
     (lambda: vectors.norm_array(np.zeros((2, 3), "m8[s]")), TypeError,
      "norm_array() argument 'a' must be an array or a sequence of real numbers, not an array of "
      "timedelta64[s]"),

@@ -249,6 +249,13 @@ PyObject* py_scale(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* params[] = {names.scalar, names.a, names.out};
     PyObject* v[3];
     if (bind("scale", params, 3, 2, args, nargs, kwnames, v) < 0) return nullptr;
+    // A complex number is refused, not cut to its real part as NumPy's
+    // complex scalars let float() do.
+    if (PyComplex_Check(v[0]) || PyArray_IsScalar(v[0], ComplexFloating)) {
+        PyErr_Format(PyExc_TypeError, "scale() argument 'scalar' must be a real number, not %.200s",
+                     Py_TYPE(v[0])->tp_name);
+        return nullptr;
+    }
     const double scalar = PyFloat_AsDouble(v[0]);
     if (scalar == -1.0 && PyErr_Occurred()) return nullptr;
     Vec3 a;
