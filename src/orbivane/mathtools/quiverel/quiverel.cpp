@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -221,15 +222,19 @@ struct Constants {
     PyObject* zeros_kwnames;  // ("shape", "dtype")
 } k;
 
+// All or nothing: the constants are stored only once every one exists, and
+// a failed attempt drops what it made, so the next exec starts over.
 int make_constants() {
     if (k.numpy) return 0;
     Constants c{};
-    if (!(c.numpy = orbivane::intern("numpy")) || !(c.zeros = orbivane::intern("zeros")) ||
-        !(c.double_ = orbivane::intern("double")) || !(c.three = PyLong_FromLong(3)))
-        return -1;
     Ref shape = Ref::steal(orbivane::intern("shape"));
     Ref dtype = Ref::steal(orbivane::intern("dtype"));
-    if (!shape || !dtype || !(c.zeros_kwnames = PyTuple_Pack(2, shape.get(), dtype.get()))) return -1;
+    if (!(c.numpy = orbivane::intern("numpy")) || !(c.zeros = orbivane::intern("zeros")) ||
+        !(c.double_ = orbivane::intern("double")) || !(c.three = PyLong_FromLong(3)) || !shape ||
+        !dtype || !(c.zeros_kwnames = PyTuple_Pack(2, shape.get(), dtype.get()))) {
+        for (PyObject* made : {c.numpy, c.zeros, c.double_, c.three, c.zeros_kwnames}) Py_XDECREF(made);
+        return -1;
+    }
     k = c;
     return 0;
 }
