@@ -418,7 +418,7 @@ def test_raising_profiler_fails_the_call_at_the_first_line(client, kernel, line)
 
 
 def test_results_larger_than_the_caches_keep_their_bits():
-    # Results of 8 MiB and more are written with non-temporal stores.
+    # Results far larger than the caches, with prefetched input rows and fresh result pages.
     rng = np.random.default_rng(9)
     a = rng.normal(size=(1_100_003, 3))
     a[rng.choice(len(a), size=2000, replace=False)] = ref.random_vectors(2000, seed=9)
