@@ -1,0 +1,1 @@
+"""Element sets: every field of a two-line element set, decoded and validated."""

@@ -1,0 +1,1 @@
+"""SGP4/SDP4 propagation of element sets."""
