@@ -2,8 +2,9 @@
 // of the package uses <orbivane/quiverel.h>: it binds the kernel table at
 // import. Its functions exercise what Python code cannot reach through the
 // vectors module: kernels on native threads without the interpreter lock,
-// kernels called with an exception pending, the raw view records of the
-// batch kernels, and the owner's memory layout read at fixed offsets.
+// kernels called with an exception pending or on threads that the
+// interpreter ends at exit, the raw view records of the batch kernels, and
+// the owner's memory layout read at fixed offsets.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <orbivane/quiverel.h>
@@ -232,6 +233,48 @@ PyObject* detach_normalize_loop(PyObject*, PyObject*) {
     while (calls.load(std::memory_order_relaxed) < 1000) std::this_thread::yield();
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
+}
+
+// released_loop(what): with an exception pending, releases the interpreter
+// lock and then, for as long as the thread lives, calls one of: "normalize",
+// "angle" of opposite vectors (whose dot product is the error value), or
+// "error_pending" (orbivane_quiverel_error_pending itself). Each call's
+// check point takes the lock, and so does the traceback entry that the
+// kernels then append, so a daemon thread is ended inside one of them when
+// the interpreter finalises. Every 1024 calls the exception is set afresh,
+// which drops the entries. loop_calls() -> the calls made so far by each.
+constexpr const char* kLoops[] = {"normalize", "angle", "error_pending"};
+std::atomic<long> loop_counts[3];
+
+PyObject* released_loop(PyObject*, PyObject* arg) {
+    const char* what = PyUnicode_AsUTF8(arg);
+    if (!what) return nullptr;
+    int which = 0;
+    while (which < 3 && std::strcmp(what, kLoops[which]) != 0) ++which;
+    if (which == 3) {
+        PyErr_Format(PyExc_ValueError, "no loop named %s", what);
+        return nullptr;
+    }
+    PyEval_SaveThread();  // never taken back: the loop ends with the thread
+    double a[3] = {1.0, 0.0, 0.0}, b[3] = {-1.0, 0.0, 0.0}, u[3];
+    for (long i = 0;; ++i) {
+        if (i % 1024 == 0) {
+            const PyGILState_STATE state = PyGILState_Ensure();
+            set_pending();
+            PyGILState_Release(state);
+        }
+        if (which == 0)
+            q.normalize(a, u);
+        else if (which == 1)
+            q.angle(a, b);
+        else
+            orbivane_quiverel_error_pending();
+        loop_counts[which].fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+PyObject* loop_calls(PyObject*, PyObject*) {
+    return Py_BuildValue("(lll)", loop_counts[0].load(), loop_counts[1].load(), loop_counts[2].load());
 }
 
 // ---------------------------------------------------------------------------
@@ -552,6 +595,8 @@ PyMethodDef methods[] = {
     {"pending_call", pending_call, METH_VARARGS, nullptr},
     {"worker_beside_held_lock", worker_beside_held_lock, METH_VARARGS, nullptr},
     {"detach_normalize_loop", detach_normalize_loop, METH_NOARGS, nullptr},
+    {"released_loop", released_loop, METH_O, nullptr},
+    {"loop_calls", loop_calls, METH_NOARGS, nullptr},
     {"exec_on_new_module", exec_on_new_module, METH_NOARGS, nullptr},
     {"batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch)), METH_VARARGS | METH_KEYWORDS,
      nullptr},
