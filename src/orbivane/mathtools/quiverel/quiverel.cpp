@@ -43,29 +43,17 @@ CodeSite prof_init{"PyInit_quiverel", kSource, 1};
 // Error contract
 // ---------------------------------------------------------------------------
 
-// A check point: is an exception pending for the calling thread? The lock is
-// taken only when the question cannot be answered without it:
+// A check point: is an exception pending for the calling thread? The rule
+// of the client header's orbivane_quiverel_error_pending, written once
+// there: a thread without a Python thread state returns at once, a thread
+// whose own state holds the interpreter lock asks directly, and any other
+// takes the lock for the question only when it cannot be holding it
+// itself; the lock is never taken on the common path.
 //
-// - A thread that never had a Python thread state (an OpenMP, TBB or
-//   std::thread worker) has no exception state, so nothing can be pending.
-//   It returns at once and never touches the interpreter: taking the lock
-//   from such a thread would make it wait for a caller that may be waiting
-//   for it, and would end the thread if the interpreter is finalising.
-// - A thread whose own state is the one holding the lock asks directly. The
-//   comparison reads only the two pointers, never the state behind them, and
-//   only this thread can make its own state the holder.
-// - Any other Python thread has released the lock; its state may be freed by
-//   interpreter finalisation, so it is read only under the lock, taken here.
 // It is called on every normalize; like normalize it starts on a cache
 // line of its own, which keeps its cost from depending on where the
 // linker happens to place it.
-[[gnu::noinline, gnu::aligned(64)]] bool error_pending() {
-    PyThreadState* const own = PyGILState_GetThisThreadState();
-    if (!own) return false;
-    if (own == _PyThreadState_UncheckedGet()) return PyErr_Occurred() != nullptr;
-    GilGuard gil;
-    return PyErr_Occurred() != nullptr;
-}
+[[gnu::noinline, gnu::aligned(64)]] bool error_pending() { return orbivane_quiverel_error_pending() != 0; }
 
 // Appends a kernel's traceback entry under its own hold of the lock.
 [[gnu::noinline, gnu::cold]] void append_traceback(CodeSite& site) {
