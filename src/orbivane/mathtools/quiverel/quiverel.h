@@ -239,7 +239,7 @@ done:
 /* The part of orbivane_quiverel_error_pending() for a Python thread whose own
  * thread state does not hold the interpreter lock (below). */
 #if defined(__GNUC__)
-__attribute__((noinline, cold))
+__attribute__((cold))
 #endif
 static inline int orbivane_quiverel_error_pending_unheld(void) {
     PyGILState_STATE state;
