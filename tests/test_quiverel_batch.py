@@ -5,6 +5,7 @@ import gc
 import sys
 import traceback
 import tracemalloc
+import types
 from fractions import Fraction
 
 import numpy as np
@@ -13,7 +14,7 @@ import pytest
 import quiverel_reference as ref
 from conftest import BUFFER_FLAGS, request_buffer, run_python
 from native_build import native_client
-from orbivane.mathtools.quiverel import vectors
+from orbivane.mathtools.quiverel import quiverel, vectors
 
 NAME = "orbivane.mathtools.quiverel.quiverel"
 SOURCE = "orbivane/mathtools/quiverel/quiverel"
@@ -372,6 +373,68 @@ def test_numpy_is_looked_up_at_every_call_and_among_builtins():
         "norm_array ok", "False", "normalize_array ok", "False", "norm_array ok", "False",
         "[['shape', 'dtype'], ['shape', 'dtype']]",
     ]
+
+
+def backwards_every_other(shape):
+    """Zeros of the shape, each of whose steps is negative and twice as long as in C order."""
+    return np.zeros(tuple(2 * n for n in shape))[(slice(None, None, -2),) * len(shape)]
+
+
+# What a rebound numpy.zeros returns for the requested shape, and the end of
+# the kernels' refusal of it ({shape}: the requested shape, {got}: the one
+# returned), or None when the rows are written into it through its strides.
+WRONG_SHAPE = "a buffer of the wrong shape (expected {shape}, got {got})"
+RESULT_BUFFERS = {
+    "Fortran order": (lambda c, shape: np.zeros(shape, order="F"), None),
+    "negative steps of two": (lambda c, shape: backwards_every_other(shape), None),
+    "another exporter": (lambda c, shape: c.lying_buffer(shape), None),
+    "one row": (lambda c, shape: np.zeros((1,) + shape[1:]), WRONG_SHAPE),
+    "a row more": (lambda c, shape: np.zeros((shape[0] + 1,) + shape[1:]), WRONG_SHAPE),
+    "two columns": (lambda c, shape: np.zeros(shape[:-1] + (2,)), WRONG_SHAPE),
+    "read-only": (lambda c, shape: c.lying_buffer(shape, readonly=True), "a read-only buffer"),
+    "without strides": (lambda c, shape: c.lying_buffer(shape, strides=False),
+                        "a buffer without shape or strides"),
+}
+
+
+@pytest.mark.parametrize("kernel, shape, line, reference", [
+    ("norm_array", (5,), 46, ref.norm), ("normalize_array", (5, 3), 72, ref.normalize)])
+@pytest.mark.parametrize("case", RESULT_BUFFERS)
+def test_result_buffers_are_written_through_their_strides_or_refused(client, kernel, shape, line, reference,
+                                                                      case):
+    """Whatever a rebound numpy.zeros returns, the rows are written only into
+    a writable buffer of doubles of exactly the result's shape, through its
+    own strides; anything else is refused before any row is written."""
+    make, refusal = RESULT_BUFFERS[case]
+    made = []
+
+    def zeros(shape, dtype):
+        made.append(make(client, shape))
+        return made[-1]
+
+    rows = BASE[:5]
+    quiverel.numpy = types.SimpleNamespace(zeros=zeros, double=np.double)
+    try:
+        report = client.batch(kernel, rows)
+        try:
+            result, error = getattr(vectors, kernel)(rows), None
+        except ValueError as e:
+            result, error = None, e
+    finally:
+        quiverel.numpy = np
+    if refusal is None:
+        assert report["exception"] is None and error is None
+        strides = memoryview(made[0]).strides
+        assert report["record"][3][:len(shape)] == strides and result.strides == strides
+        ref.assert_same_bits(np.array(report["values"]), reference(rows))
+        ref.assert_same_bits(result, reference(rows))
+        return
+    message = "numpy.zeros returned " + refusal.format(shape=shape, got=memoryview(made[0]).shape)
+    assert report["record"] == ZERO_RECORD
+    for exc in (report["exception"], error):
+        assert type(exc) is ValueError and str(exc) == message
+        assert [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == SOURCE] == [
+            (f"{NAME}.{kernel}", line)]
 
 
 def test_profiler_sees_each_batch_call():

@@ -2,14 +2,17 @@
 // of the package uses <orbivane/quiverel.h>: it binds the kernel table at
 // import. Its functions exercise what Python code cannot reach through the
 // vectors module: kernels on native threads without the interpreter lock,
-// kernels called with an exception pending, the raw view records of the
-// batch kernels, and the owner's memory layout read at fixed offsets.
+// kernels called with an exception pending or on threads that the
+// interpreter ends at exit, the raw view records of the batch kernels, the
+// owner's memory layout read at fixed offsets, and a buffer exporter that
+// lies to them.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <orbivane/quiverel.h>
 
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -232,6 +235,48 @@ PyObject* detach_normalize_loop(PyObject*, PyObject*) {
     while (calls.load(std::memory_order_relaxed) < 1000) std::this_thread::yield();
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
+}
+
+// released_loop(what): with an exception pending, releases the interpreter
+// lock and then, for as long as the thread lives, calls one of: "normalize",
+// "angle" of opposite vectors (whose dot product is the error value), or
+// "error_pending" (orbivane_quiverel_error_pending itself). Each call's
+// check point takes the lock, and so does the traceback entry that the
+// kernels then append, so a daemon thread is ended inside one of them when
+// the interpreter finalises. Every 1024 calls the exception is set afresh,
+// which drops the entries. loop_calls() -> the calls made so far by each.
+constexpr const char* kLoops[] = {"normalize", "angle", "error_pending"};
+std::atomic<long> loop_counts[3];
+
+PyObject* released_loop(PyObject*, PyObject* arg) {
+    const char* what = PyUnicode_AsUTF8(arg);
+    if (!what) return nullptr;
+    int which = 0;
+    while (which < 3 && std::strcmp(what, kLoops[which]) != 0) ++which;
+    if (which == 3) {
+        PyErr_Format(PyExc_ValueError, "no loop named %s", what);
+        return nullptr;
+    }
+    PyEval_SaveThread();  // never taken back: the loop ends with the thread
+    double a[3] = {1.0, 0.0, 0.0}, b[3] = {-1.0, 0.0, 0.0}, u[3];
+    for (long i = 0;; ++i) {
+        if (i % 1024 == 0) {
+            const PyGILState_STATE state = PyGILState_Ensure();
+            set_pending();
+            PyGILState_Release(state);
+        }
+        if (which == 0)
+            q.normalize(a, u);
+        else if (which == 1)
+            q.angle(a, b);
+        else
+            orbivane_quiverel_error_pending();
+        loop_counts[which].fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+PyObject* loop_calls(PyObject*, PyObject*) {
+    return Py_BuildValue("(lll)", loop_counts[0].load(), loop_counts[1].load(), loop_counts[2].load());
 }
 
 // ---------------------------------------------------------------------------
@@ -542,6 +587,86 @@ PyObject* result_owner(PyObject*, PyObject* obj) {
     return owner;
 }
 
+// ---------------------------------------------------------------------------
+// A buffer exporter that ignores the request
+// ---------------------------------------------------------------------------
+
+// lying_buffer(shape, readonly=False, strides=True): zeroed doubles of a
+// shape of one or two dimensions in C order, exported as they are whatever
+// the consumer requested: marked read-only or not, with or without strides.
+// Like an array, it can be weakly referenced (batch() reports a weak
+// reference to the result's exporter).
+struct LyingBuffer {
+    PyObject_HEAD
+    PyObject* weakrefs;
+    std::vector<double> data;
+    int ndim;
+    Py_ssize_t shape[2], strides[2];
+    int readonly, with_strides;
+};
+
+PyTypeObject lying_type;
+
+int lying_getbuffer(PyObject* self, Py_buffer* view, int) {
+    auto* b = reinterpret_cast<LyingBuffer*>(self);
+    view->buf = b->data.data();
+    view->obj = Py_NewRef(self);
+    view->len = static_cast<Py_ssize_t>(b->data.size() * sizeof(double));
+    view->itemsize = sizeof(double);
+    view->readonly = b->readonly;
+    view->ndim = b->ndim;
+    view->format = const_cast<char*>("d");
+    view->shape = b->shape;
+    view->strides = b->with_strides ? b->strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+PyBufferProcs lying_buffer_procs = {lying_getbuffer, nullptr};
+
+void lying_dealloc(PyObject* self) {
+    if (reinterpret_cast<LyingBuffer*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    reinterpret_cast<LyingBuffer*>(self)->data.~vector();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* lying_buffer(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"shape", "readonly", "strides", nullptr};
+    PyObject* shape;
+    int readonly = 0, with_strides = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!|pp", const_cast<char**>(kwlist), &PyTuple_Type, &shape,
+                                     &readonly, &with_strides))
+        return nullptr;
+    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
+    Py_ssize_t dims[2] = {0, 1};
+    if ((ndim != 1 && ndim != 2) || !PyArg_ParseTuple(shape, ndim == 1 ? "n" : "nn", &dims[0], &dims[1])) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "a shape of one or two dimensions");
+        return nullptr;
+    }
+    auto* b = reinterpret_cast<LyingBuffer*>(lying_type.tp_alloc(&lying_type, 0));
+    if (!b) return nullptr;
+    new (&b->data) std::vector<double>(static_cast<size_t>(dims[0] * dims[1]));
+    b->ndim = static_cast<int>(ndim);
+    b->shape[0] = dims[0];
+    b->shape[1] = dims[1];
+    b->strides[0] = static_cast<Py_ssize_t>(ndim == 1 ? sizeof(double) : dims[1] * sizeof(double));
+    b->strides[1] = sizeof(double);
+    b->readonly = readonly;
+    b->with_strides = with_strides;
+    return reinterpret_cast<PyObject*>(b);
+}
+
+int ready_lying_type() {
+    lying_type.tp_name = "quiverel_client.LyingBuffer";
+    lying_type.tp_basicsize = sizeof(LyingBuffer);
+    lying_type.tp_flags = Py_TPFLAGS_DEFAULT;
+    lying_type.tp_dealloc = lying_dealloc;
+    lying_type.tp_weaklistoffset = offsetof(LyingBuffer, weakrefs);
+    lying_type.tp_as_buffer = &lying_buffer_procs;
+    return PyType_Ready(&lying_type);
+}
+
 PyMethodDef methods[] = {
     {"normalize_pending", normalize_pending, METH_O, nullptr},
     {"pair_pending", pair_pending, METH_VARARGS, nullptr},
@@ -552,11 +677,15 @@ PyMethodDef methods[] = {
     {"pending_call", pending_call, METH_VARARGS, nullptr},
     {"worker_beside_held_lock", worker_beside_held_lock, METH_VARARGS, nullptr},
     {"detach_normalize_loop", detach_normalize_loop, METH_NOARGS, nullptr},
+    {"released_loop", released_loop, METH_O, nullptr},
+    {"loop_calls", loop_calls, METH_NOARGS, nullptr},
     {"exec_on_new_module", exec_on_new_module, METH_NOARGS, nullptr},
     {"batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch)), METH_VARARGS | METH_KEYWORDS,
      nullptr},
     {"owner_layout", owner_layout, METH_O, nullptr},
     {"result_owner", result_owner, METH_O, nullptr},
+    {"lying_buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lying_buffer)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -566,6 +695,6 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quiverel_client", nullptr, -1,
 }  // namespace
 
 PyMODINIT_FUNC PyInit_quiverel_client(void) {
-    if (orbivane_import_quiverel(&q) < 0) return nullptr;
+    if (orbivane_import_quiverel(&q) < 0 || ready_lying_type() < 0) return nullptr;
     return PyModule_Create(&module_def);
 }

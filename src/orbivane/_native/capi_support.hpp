@@ -93,9 +93,16 @@ private:
 
 // Holds the interpreter lock for a scope, whether or not the thread
 // already held it.
+//
+// The constructor may end the thread: a thread that waits for the lock while
+// the interpreter finalises is ended by PyGILState_Ensure with a forced
+// unwind (pthread_exit), which must pass through every frame above it. It is
+// therefore not noexcept (a noexcept frame would turn the unwind into
+// std::terminate); the guard is then never constructed, so nothing is
+// released.
 class GilGuard {
 public:
-    GilGuard() noexcept : state_(PyGILState_Ensure()) {}
+    GilGuard() : state_(PyGILState_Ensure()) {}
     GilGuard(const GilGuard&) = delete;
     GilGuard& operator=(const GilGuard&) = delete;
     ~GilGuard() { PyGILState_Release(state_); }

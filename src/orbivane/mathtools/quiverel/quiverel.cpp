@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -43,29 +44,17 @@ CodeSite prof_init{"PyInit_quiverel", kSource, 1};
 // Error contract
 // ---------------------------------------------------------------------------
 
-// A check point: is an exception pending for the calling thread? The lock is
-// taken only when the question cannot be answered without it:
+// A check point: is an exception pending for the calling thread? The rule
+// of the client header's orbivane_quiverel_error_pending, written once
+// there: a thread without a Python thread state returns at once, a thread
+// whose own state holds the interpreter lock asks directly, and any other
+// takes the lock for the question only when it cannot be holding it
+// itself; the lock is never taken on the common path.
 //
-// - A thread that never had a Python thread state (an OpenMP, TBB or
-//   std::thread worker) has no exception state, so nothing can be pending.
-//   It returns at once and never touches the interpreter: taking the lock
-//   from such a thread would make it wait for a caller that may be waiting
-//   for it, and would end the thread if the interpreter is finalising.
-// - A thread whose own state is the one holding the lock asks directly. The
-//   comparison reads only the two pointers, never the state behind them, and
-//   only this thread can make its own state the holder.
-// - Any other Python thread has released the lock; its state may be freed by
-//   interpreter finalisation, so it is read only under the lock, taken here.
 // It is called on every normalize; like normalize it starts on a cache
 // line of its own, which keeps its cost from depending on where the
 // linker happens to place it.
-[[gnu::noinline, gnu::aligned(64)]] bool error_pending() {
-    PyThreadState* const own = PyGILState_GetThisThreadState();
-    if (!own) return false;
-    if (own == _PyThreadState_UncheckedGet()) return PyErr_Occurred() != nullptr;
-    GilGuard gil;
-    return PyErr_Occurred() != nullptr;
-}
+[[gnu::noinline, gnu::aligned(64)]] bool error_pending() { return orbivane_quiverel_error_pending() != 0; }
 
 // Appends a kernel's traceback entry under its own hold of the lock.
 [[gnu::noinline, gnu::cold]] void append_traceback(CodeSite& site) {
@@ -330,6 +319,62 @@ int check_input(const orbivane_memviewslice& a, const char* name) {
     return 0;
 }
 
+// A shape of one or two dimensions as Python writes it: "(4,)", "(4, 3)".
+void format_shape(char* out, std::size_t size, int ndim, Py_ssize_t rows, Py_ssize_t columns) {
+    if (ndim == 1)
+        std::snprintf(out, size, "(%zd,)", rows);
+    else
+        std::snprintf(out, size, "(%zd, %zd)", rows, columns);
+}
+
+// Whether the buffer of what numpy.zeros returned can take the result of n
+// rows: doubles in exactly the result's shape, writable and direct. The row
+// loops write through the buffer's own strides, whatever they are. Returns
+// 0, or -1 with ValueError: `numpy` is looked up at every call, and may name
+// any object by now.
+int check_result_buffer(const Py_buffer& buf, int ndim, Py_ssize_t n) {
+    const char* mismatch = nullptr;
+    if (buf.ndim != ndim)
+        mismatch = "number of dimensions";
+    else if (buf.itemsize != sizeof(double) || !buf.format ||
+             (std::strcmp(buf.format, "d") != 0 && std::strcmp(buf.format, "@d") != 0 &&
+              std::strcmp(buf.format, "=d") != 0 && std::strcmp(buf.format, "<d") != 0))
+        mismatch = "item type";
+    if (mismatch) {
+        PyErr_Format(PyExc_ValueError,
+                     "numpy.zeros returned a buffer of the wrong %s (expected %d dimension%s of "
+                     "double, got %d of format '%s' and item size %zd)",
+                     mismatch, ndim, ndim == 1 ? "" : "s", buf.ndim, buf.format ? buf.format : "B",
+                     buf.itemsize);
+        return -1;
+    }
+    if (!buf.shape || !buf.strides) {
+        PyErr_SetString(PyExc_ValueError, "numpy.zeros returned a buffer without shape or strides");
+        return -1;
+    }
+    if (buf.shape[0] != n || (ndim == 2 && buf.shape[1] != 3)) {
+        char expected[48], got[48];
+        format_shape(expected, sizeof expected, ndim, n, 3);
+        format_shape(got, sizeof got, ndim, buf.shape[0], ndim == 2 ? buf.shape[1] : 0);
+        PyErr_Format(PyExc_ValueError, "numpy.zeros returned a buffer of the wrong shape (expected %s, got %s)",
+                     expected, got);
+        return -1;
+    }
+    if (buf.readonly) {
+        PyErr_SetString(PyExc_ValueError, "numpy.zeros returned a read-only buffer");
+        return -1;
+    }
+    if (buf.suboffsets) {
+        for (int d = 0; d < ndim; ++d) {
+            if (buf.suboffsets[d] >= 0) {
+                PyErr_SetString(PyExc_ValueError, "numpy.zeros returned an indirect buffer");
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
 // numpy.zeros(shape=(n,) or (n, 3), dtype=numpy.double), viewed as a
 // writable strided buffer of doubles: `out` gets one acquisition of a new
 // owner, which then holds the only reference to the array.
@@ -355,30 +400,9 @@ int allocate_result(Py_ssize_t n, int ndim, orbivane_memviewslice& out) {
     }
     Py_buffer buf;
     if (PyObject_GetBuffer(array.get(), &buf, kResultFlags) < 0) return -1;
-    const char* mismatch = nullptr;
-    if (buf.ndim != ndim)
-        mismatch = "number of dimensions";
-    else if (buf.itemsize != sizeof(double) || !buf.format ||
-             (std::strcmp(buf.format, "d") != 0 && std::strcmp(buf.format, "@d") != 0 &&
-              std::strcmp(buf.format, "=d") != 0 && std::strcmp(buf.format, "<d") != 0))
-        mismatch = "item type";
-    if (mismatch) {
-        PyErr_Format(PyExc_ValueError,
-                     "numpy.zeros returned a buffer of the wrong %s (expected %d dimension%s of "
-                     "double, got %d of format '%s' and item size %zd)",
-                     mismatch, ndim, ndim == 1 ? "" : "s", buf.ndim, buf.format ? buf.format : "B",
-                     buf.itemsize);
+    if (check_result_buffer(buf, ndim, n) < 0) {
         PyBuffer_Release(&buf);
         return -1;
-    }
-    if (buf.suboffsets) {
-        for (int d = 0; d < ndim; ++d) {
-            if (buf.suboffsets[d] >= 0) {
-                PyErr_SetString(PyExc_ValueError, "numpy.zeros returned an indirect buffer");
-                PyBuffer_Release(&buf);
-                return -1;
-            }
-        }
     }
     Ref owner = Ref::steal(owner_type.from_buffer(buf, kResultFlags));
     if (!owner) return -1;

@@ -19,7 +19,16 @@
  * kernel returns a record whose memview is NULL. The eight 3-vector kernels
  * may be called on any thread, with or without the interpreter lock (a
  * thread that has no Python thread state never touches the interpreter in
- * them); the two batch kernels need the lock.
+ * them; see orbivane_quiverel_error_pending for the others); the two batch
+ * kernels need the lock.
+ *
+ * Whatever takes the interpreter lock (the 3-vector kernels' check points,
+ * orbivane_quiverel_error_pending, the acquisition helpers without the lock)
+ * may end a daemon thread while the interpreter finalises: CPython 3.11 ends
+ * it with pthread_exit, a forced unwind through the caller's frames. In C++
+ * none of those frames may be noexcept (the unwind would end in
+ * std::terminate), and no destructor on the way should touch the
+ * interpreter, whose lock the thread does not hold.
  *
  * Usable from C and C++.
  */
@@ -227,26 +236,47 @@ done:
     return result;
 }
 
+/* The part of orbivane_quiverel_error_pending() for a Python thread whose own
+ * thread state does not hold the interpreter lock (below). */
+#if defined(__GNUC__)
+__attribute__((cold))
+#endif
+static inline int orbivane_quiverel_error_pending_unheld(void) {
+    PyGILState_STATE state;
+    int pending;
+    if (PyInterpreterState_Head() != PyInterpreterState_Main()) return 0;
+    state = PyGILState_Ensure();
+    pending = PyErr_Occurred() != NULL;
+    PyGILState_Release(state);
+    return pending;
+}
+
 /* After a kernel returned its error value: is a Python exception pending?
  * Any thread may ask, and the interpreter lock is taken only when needed:
  * - a thread without a Python thread state (an OpenMP, TBB or std::thread
  *   worker) has no exception state: 0 at once, the interpreter untouched,
  *   so the question never waits for the lock nor runs into finalisation;
- * - a thread whose own state holds the lock asks directly (only the two
- *   state pointers are compared; only this thread can make its own state
- *   the holder);
- * - a Python thread that released the lock takes it for the question: its
- *   state may be freed by finalisation, so it is read only under the lock. */
+ * - a thread whose own state (its first, as PyGILState_GetThisThreadState
+ *   names it) holds the lock asks directly. The current thread state is
+ *   the one holding the lock, whichever thread it belongs to; only the two
+ *   pointers are compared, and only this thread can make its own state the
+ *   holder;
+ * - any other Python thread either holds the lock through its state in
+ *   another interpreter (a thread has one state per interpreter, as the
+ *   PyGILState functions assume) or does not hold it at all, and nothing
+ *   sound tells which: the holder's state may belong to another thread and
+ *   be freed at any moment. But a thread runs in another interpreter only
+ *   while that interpreter exists. So while the main interpreter is the
+ *   only one, the thread does not hold the lock, and takes it for the
+ *   question (its state may be freed by finalisation, so it is read only
+ *   under the lock); while there are others, the answer is 0, with nothing
+ *   read and no wait: the wait might be for a lock that the thread itself
+ *   holds. */
 static inline int orbivane_quiverel_error_pending(void) {
     PyThreadState *own = PyGILState_GetThisThreadState();
-    PyGILState_STATE state;
-    int pending;
     if (own == NULL) return 0;
     if (own == _PyThreadState_UncheckedGet()) return PyErr_Occurred() != NULL;
-    state = PyGILState_Ensure();
-    pending = PyErr_Occurred() != NULL;
-    PyGILState_Release(state);
-    return pending;
+    return orbivane_quiverel_error_pending_unheld();
 }
 
 /* ------------------------------------------------------------------------

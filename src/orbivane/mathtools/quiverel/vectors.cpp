@@ -20,6 +20,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -452,6 +453,62 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// ---------------------------------------------------------------------------
+// Module initialisation
+// ---------------------------------------------------------------------------
+
+// The package's rules of multi-phase initialisation: one interpreter per
+// process (the interned names, the result type and NumPy's function table
+// belong to the interpreter that imported the module, and so do the
+// kernels' check points), the same module on a repeat import, no
+// re-initialisation.
+orbivane::ModuleState module_state{"vectors", "orbivane.mathtools.quiverel.vectors",
+                                   "orbivane/mathtools/quiverel/vectors",
+                                   "init orbivane.mathtools.quiverel.vectors"};
+
+int make_names() {
+    if (names.scalar) return 0;
+    Names n{};
+    if (!(n.scalar = orbivane::intern("scalar")) || !(n.a = orbivane::intern("a")) ||
+        !(n.b = orbivane::intern("b")) || !(n.out = orbivane::intern("out")) ||
+        !(n.array = orbivane::intern("__array__")) ||
+        !(n.array_interface = orbivane::intern("__array_interface__")) ||
+        !(n.array_struct = orbivane::intern("__array_struct__"))) {
+        for (PyObject* made : {n.scalar, n.a, n.b, n.out, n.array, n.array_interface, n.array_struct})
+            Py_XDECREF(made);
+        return -1;
+    }
+    names = n;
+    return 0;
+}
+
+orbivane::ExecResult exec_steps(PyObject* module) {
+    using orbivane::ExecResult;
+    if (orbivane::exec_bind_instance(module, module_state) < 0 ||
+        orbivane::exec_check_version(module_state) < 0 || make_names() < 0)
+        return ExecResult::failed_without_entry();
+    if (orbivane::exec_register_in_sys_modules(module, module_state) < 0 || _import_array() < 0 ||
+        orbivane_import_quiverel(&kernels) < 0 ||
+        (!(holder_type.tp_flags & Py_TPFLAGS_READY) && ready_holder_type() < 0) ||
+        PyModule_AddFunctions(module, methods) < 0)
+        return ExecResult::failed_at(1);
+    return ExecResult::ok();
+}
+
+PyObject* vectors_create(PyObject* spec, PyModuleDef*) { return orbivane::create_module(spec, module_state); }
+
+int vectors_exec(PyObject* module) {
+    return orbivane::exec_module(module, module_state, [&] { return exec_steps(module); });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(vectors_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(vectors_exec)},
+    {0, nullptr},
+};
+
+// The functions are added by the exec step, once: a repeat import returns
+// the same module with the same function objects.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vectors",
     "Double-precision 3-vector kernels of orbivane.mathtools.quiverel.quiverel, for Python code.\n"
@@ -463,22 +520,9 @@ PyModuleDef module_def = {
     "- complex, datetime64, timedelta64, str and bytes arrays raise TypeError;\n"
     "- a wrong shape raises ValueError.\n"
     "Results are bit for bit those of the compiled kernels.",
-    -1, methods, nullptr, nullptr, nullptr, nullptr,
+    0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vectors(void) {
-    import_array();
-    if (!names.scalar) {
-        if (!(names.scalar = orbivane::intern("scalar")) || !(names.a = orbivane::intern("a")) ||
-            !(names.b = orbivane::intern("b")) || !(names.out = orbivane::intern("out")) ||
-            !(names.array = orbivane::intern("__array__")) ||
-            !(names.array_interface = orbivane::intern("__array_interface__")) ||
-            !(names.array_struct = orbivane::intern("__array_struct__")))
-            return nullptr;
-    }
-    if (orbivane_import_quiverel(&kernels) < 0) return nullptr;
-    if (!(holder_type.tp_flags & Py_TPFLAGS_READY) && ready_holder_type() < 0) return nullptr;
-    return PyModule_Create(&module_def);
-}
+PyMODINIT_FUNC PyInit_vectors(void) { return PyModuleDef_Init(&module_def); }
