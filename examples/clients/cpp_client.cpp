@@ -32,7 +32,7 @@ PyObject* lengths(PyObject*, PyObject* rows) {
     // The array's memory as a strided buffer of doubles, any strides.
     Buffer in;
     if (PyObject_GetBuffer(rows, &in.view, PyBUF_RECORDS_RO) < 0) return nullptr;
-    if (in.view.ndim != 2 || std::strcmp(in.view.format, "d") != 0) {
+    if (in.view.ndim != 2 || !in.view.format || std::strcmp(in.view.format, "d") != 0) {
         PyErr_SetString(PyExc_TypeError, "lengths() needs a 2-dimensional array of float64");
         return nullptr;
     }
