@@ -135,6 +135,8 @@ void bind_elements(nb::module_& m) {
            [](nb::str line1, nb::str line2, bool strict) { return Elements{decoded_lines(line1, line2, strict), nb::none()}; },
            "line1"_a, "line2"_a, nb::kw_only(), "strict"_a = false, kFromLinesDoc)
         .def_static("from_tle", [](nb::handle tle) { return Elements{decoded_tle(tle), nb::none()}; }, "tle"_a,
+                    nb::sig("@staticmethod\ndef from_tle(tle: orbivane.propagators.analytical.sgp4.tle.TLE) -> "
+                            "orbivane.propagators.analytical.sgp4.elements.Elements"),
                     kFromTleDoc);
 
     cls.def(
@@ -169,7 +171,14 @@ void bind_elements(nb::module_& m) {
         "ra_of_asc_node"_a, "arg_of_pericenter"_a, "mean_anomaly"_a, "bstar"_a = 0.0, "mean_motion_dot"_a = 0.0,
         "mean_motion_ddot"_a = 0.0, "object_name"_a = nb::none(), "object_id"_a = nb::none(),
         "classification_type"_a = "U", "ephemeris_type"_a = 0, "element_set_no"_a = 0, "rev_at_epoch"_a = 0,
-        "strict"_a = false, kInitDoc);
+        "strict"_a = false,
+        nb::sig("def __init__(self, *, norad_cat_id: int, epoch: orbivane.time.time.Time | str, mean_motion: float, "
+                "eccentricity: float, inclination: float, ra_of_asc_node: float, arg_of_pericenter: float, "
+                "mean_anomaly: float, bstar: float = 0.0, mean_motion_dot: float = 0.0, "
+                "mean_motion_ddot: float = 0.0, object_name: str | None = None, object_id: str | None = None, "
+                "classification_type: str = 'U', ephemeris_type: int = 0, element_set_no: int = 0, "
+                "rev_at_epoch: int = 0, strict: bool = False) -> None"),
+        kInitDoc);
 
     // Fields, as read-only properties.
     cls.def_prop_ro("norad_cat_id", [](const Elements& e) { return e.set.norad_cat_id; },
