@@ -173,6 +173,9 @@ def test_pickling_and_copying_keep_every_field():
     (3, 2454729.25, ValueError, "the epoch of an Elements state is a day's 0h and a fraction in [0, 1)"),
     (4, 1.0, ValueError, "the epoch of an Elements state is a day's 0h and a fraction in [0, 1)"),
     (4, math.nan, ValueError, "the epoch of an Elements state is a day's 0h and a fraction in [0, 1)"),
+    (0, "25544", TypeError, "'str' object cannot be interpreted as an integer"),
+    (3, "2454729.5", TypeError, "must be real number, not str"),
+    (17, b"ISS", TypeError, "object_name must be a str or None, not 'bytes'"),
 ])
 def test_tampered_pickle_states_are_refused(index, value, exception, message):
     function, arguments, state = ISS.__reduce__()

@@ -71,26 +71,26 @@ nb::tuple state_of(const Elements& e) {
 Elements elements_of_state(const nb::tuple& state) {
     if (state.size() != 18) throw nb::type_error("an Elements state is a tuple of 18 fields");
     FieldValues v;
-    v.norad_cat_id = nb::cast<std::int64_t>(state[0]);
+    v.norad_cat_id = int_of(state[0]);
     v.classification_type = state[1];
     v.object_id = state[2];
-    const double jd1 = nb::cast<double>(state[3]);
-    const double jd2 = nb::cast<double>(state[4]);
+    const double jd1 = float_of(state[3]);
+    const double jd2 = float_of(state[4]);
     if (!std::isfinite(jd1) || !std::isfinite(jd2) || jd1 - std::floor(jd1) != 0.5 || !(jd2 >= 0.0 && jd2 < 1.0))
         throw nb::value_error("the epoch of an Elements state is a day's 0h and a fraction in [0, 1)");
     v.epoch = {jd1, jd2};
-    v.mean_motion_dot = nb::cast<double>(state[5]);
-    v.mean_motion_ddot = nb::cast<double>(state[6]);
-    v.bstar = nb::cast<double>(state[7]);
-    v.ephemeris_type = nb::cast<std::int64_t>(state[8]);
-    v.element_set_no = nb::cast<std::int64_t>(state[9]);
-    v.inclination = nb::cast<double>(state[10]);
-    v.ra_of_asc_node = nb::cast<double>(state[11]);
-    v.eccentricity = nb::cast<double>(state[12]);
-    v.arg_of_pericenter = nb::cast<double>(state[13]);
-    v.mean_anomaly = nb::cast<double>(state[14]);
-    v.mean_motion = nb::cast<double>(state[15]);
-    v.rev_at_epoch = nb::cast<std::int64_t>(state[16]);
+    v.mean_motion_dot = float_of(state[5]);
+    v.mean_motion_ddot = float_of(state[6]);
+    v.bstar = float_of(state[7]);
+    v.ephemeris_type = int_of(state[8]);
+    v.element_set_no = int_of(state[9]);
+    v.inclination = float_of(state[10]);
+    v.ra_of_asc_node = float_of(state[11]);
+    v.eccentricity = float_of(state[12]);
+    v.arg_of_pericenter = float_of(state[13]);
+    v.mean_anomaly = float_of(state[14]);
+    v.mean_motion = float_of(state[15]);
+    v.rev_at_epoch = int_of(state[16]);
     v.object_name = state[17];
     return elements_of(v);
 }
