@@ -67,7 +67,10 @@ template <Lane L> inline L atan2_lanes(L y, L x) noexcept {
     const L a_hi = select(fold, -diff.hi, n), a_lo = select(fold, -diff.lo, L(0.0));
     const L b_hi = select(fold, sum.hi, d), b_lo = select(fold, sum.lo, L(0.0));
     const L q = a_hi / b_hi;
-    const L c = (fma(-q, b_hi, a_hi) + (a_lo - q * b_lo)) / b_hi;
+    // Below 2^-1000, c would be a subnormal whose rounding is no longer
+    // small against q's ulp; q itself, the correctly rounded t, is then
+    // atan t correctly rounded (t^3 is far below its ulp).
+    const L c = select(abs(q) < 0x1p-1000, L(0.0), (fma(-q, b_hi, a_hi) + (a_lo - q * b_lo)) / b_hi);
     // atan(q + c) = q + tail.
     const L z = q * q;
     const L tail = fma(q * z, horner(z, kAtanPoly), c - c * z);
