@@ -22,14 +22,14 @@ constexpr const char* kOpNames[] = {
 };
 static_assert(std::size(kOpNames) == static_cast<std::size_t>(Op::count));
 
-EvaluateFn* evaluate_at(Width w) {
+EvaluateFn* evaluate_at(Width w, bool scalar_lane) {
     switch (w) {
         case Width::scalar:
             return generic::evaluate;
         case Width::avx2:
-            return avx2::evaluate;
+            return scalar_lane ? avx2::evaluate_scalar : avx2::evaluate;
         case Width::avx512:
-            return avx512::evaluate;
+            return scalar_lane ? avx512::evaluate_scalar : avx512::evaluate;
     }
     return nullptr;
 }
@@ -75,18 +75,26 @@ struct Buffers {
 };
 
 // evaluate(op, width, a, b, c, out, out2): out (and out2) from a, b and c,
-// C-contiguous float64 arrays of one length.
+// C-contiguous float64 arrays of one length, on the width's lanes; width
+// "avx2:double" (or "avx512:double"): on the scalar lane, compiled with that
+// width's flags.
 PyObject* evaluate(PyObject*, PyObject* args) {
-    const char *op_name, *width_name_;
+    const char *op_name, *width_arg;
     PyObject* arrays[5];
-    if (!PyArg_ParseTuple(args, "ssOOOOO", &op_name, &width_name_, &arrays[0], &arrays[1], &arrays[2], &arrays[3],
+    if (!PyArg_ParseTuple(args, "ssOOOOO", &op_name, &width_arg, &arrays[0], &arrays[1], &arrays[2], &arrays[3],
                           &arrays[4]))
         return nullptr;
+    char width_name_[16] = {};
+    std::strncpy(width_name_, width_arg, sizeof width_name_ - 1);
+    char* suffix = std::strchr(width_name_, ':');
+    const bool scalar_lane = suffix && !std::strcmp(suffix, ":double");
+    if (scalar_lane) *suffix = '\0';
     int op = -1;
     for (int i = 0; i < static_cast<int>(Op::count); ++i)
         if (!std::strcmp(op_name, kOpNames[i])) op = i;
     Width w;
-    if (op < 0 || !width_from_name(width_name_, w)) return PyErr_Format(PyExc_ValueError, "%s at %s", op_name, width_name_);
+    if (op < 0 || !width_from_name(width_name_, w) || (suffix && !scalar_lane))
+        return PyErr_Format(PyExc_ValueError, "%s at %s", op_name, width_arg);
     if (!width_supported(w)) return PyErr_Format(PyExc_RuntimeError, "this processor lacks %s", width_name_);
     Buffers buf;
     for (int i = 0; i < 5; ++i) {
@@ -100,7 +108,7 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         }
     }
     auto data = [&](int i) { return static_cast<double*>(buf.b[i].buf); };
-    evaluate_at(w)(static_cast<Op>(op), data(0), data(1), data(2), data(3), data(4), buf.b[0].len / 8);
+    evaluate_at(w, scalar_lane)(static_cast<Op>(op), data(0), data(1), data(2), data(3), data(4), buf.b[0].len / 8);
     Py_RETURN_NONE;
 }
 

@@ -24,8 +24,11 @@ enum class Op : int {
 using EvaluateFn = void(Op op, const double* a, const double* b, const double* c, double* out, double* out2,
                         std::ptrdiff_t n);
 
-namespace generic { EvaluateFn evaluate; inline constexpr int width = 1; }
-namespace avx2 { EvaluateFn evaluate; inline constexpr int width = 4; }
-namespace avx512 { EvaluateFn evaluate; inline constexpr int width = 8; }
+// evaluate runs on the widest lane of the build; evaluate_scalar on the
+// scalar lane, which the vector builds compile with their own flags (the
+// fused multiply-add an instruction, not a call).
+namespace generic { EvaluateFn evaluate, evaluate_scalar; }
+namespace avx2 { EvaluateFn evaluate, evaluate_scalar; }
+namespace avx512 { EvaluateFn evaluate, evaluate_scalar; }
 
 }  // namespace orbivane::simd
