@@ -8,8 +8,8 @@
 // division, a fused multiply-add), with n - d and n + d as exact pairs; the
 // octant's multiple of pi/4 (pi/4 in two parts, the first of 50 bits, so
 // that 3 pi/4 and pi are exact) is then added to q with its error kept, and
-// the result is one rounding away from a sum whose error is some
-// hundredths of an ulp: within 0.6 ulp.
+// the result is one rounding away from a sum whose error is about a tenth
+// of an ulp: within 0.62 ulp.
 //
 // Special cases are those of C (C99 Annex F): signed zeros and infinities
 // give +-0, +-pi/4, +-pi/2, +-3pi/4 and +-pi, and a NaN gives a NaN. The

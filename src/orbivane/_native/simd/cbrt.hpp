@@ -1,4 +1,4 @@
-// cbrt over any lane type: the real cube root, within 0.51 ulp.
+// cbrt over any lane type: the real cube root, within 0.501 ulp.
 //
 // |x| = m 8^e with m in [1, 8), by exact scalings with powers of 8 chosen by
 // comparisons (a binary search over e, levels that no lane needs skipped);
