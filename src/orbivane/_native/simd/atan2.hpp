@@ -34,7 +34,6 @@ inline constexpr double kAtanPoly[] = {
 inline constexpr double kTanPiOver8 = 0.41421356237309503;
 inline constexpr double kPiOver4Hi = 0.7853981633974483;  // 50 significant bits
 inline constexpr double kPiOver4Lo = 3.061616997868383e-17;
-inline constexpr double kInfinity = __builtin_inf();
 
 // The sign bits of x and y, zeros included.
 template <Lane L> inline void sign_bits(L x, L y, mask_t<L>& x_neg, mask_t<L>& y_neg) noexcept {
