@@ -70,7 +70,7 @@ template <Lane L> inline L atan2_lanes(L y, L x) noexcept {
     // small against q's ulp; q itself, the correctly rounded t, is then
     // atan t correctly rounded (t^3 is far below its ulp).
     const L c = select(abs(q) < 0x1p-1000, L(0.0), (fma(-q, b_hi, a_hi) + (a_lo - q * b_lo)) / b_hi);
-    // atan(q + c) = q + tail.
+    // atan(q + c) = q + tail, c / (1 + z) taken as c - c z.
     const L z = q * q;
     const L tail = fma(q * z, horner(z, kAtanPoly), c - c * z);
     // The angle is k pi/4 + sign (q + tail).
