@@ -1,5 +1,8 @@
-// The parts of the _sgp4 extension module, each bound by its own file.
+// The parts of the _sgp4 extension module, each bound by its own file, and
+// what they share.
 #pragma once
+
+#include "element_set.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -7,5 +10,10 @@ namespace orbivane::sgp4 {
 
 void bind_elements(nanobind::module_& m);
 void bind_propagator(nanobind::module_& m);
+
+// The element set of an Elements object, or of a TLE decoded as the TLE was
+// made (strict or not). Raises TypeError for anything else, and ValueError
+// (naming the line, columns and field) for a TLE whose text is refused.
+ElementSet element_set_of(nanobind::handle source);
 
 }  // namespace orbivane::sgp4
