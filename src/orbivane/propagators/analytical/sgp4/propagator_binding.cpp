@@ -30,11 +30,6 @@ namespace orbivane::sgp4 {
 
 namespace {
 
-// Times further from the epoch than this (about 1,900 years) are refused:
-// the resonance integration of deep-space orbits takes one step per 720
-// minutes from the epoch, and the model means nothing that far out.
-constexpr double kMaxMinutes = 1.0e9;
-
 // Work per chunk of an array propagation, in propagations of one time; the
 // interpreter lock is taken back between chunks to check for signals. A
 // time of a resonant deep-space orbit counts one more for each 720-minute
@@ -99,7 +94,7 @@ double minutes_since_epoch(const Propagator& p, double jd1, double jd2) {
 }
 
 nb::object propagate_one(const Propagator& p, double minutes) {
-    if (!(std::fabs(minutes) <= kMaxMinutes)) raise_time_error(minutes);
+    if (!(std::fabs(minutes) <= kMaxMinutesFromEpoch)) raise_time_error(minutes);
     double r[3], v[3], code;
     propagate(p.satellite, minutes, r, v, code);
     npy_intp three = 3;
@@ -146,7 +141,7 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
             nb::gil_scoped_release unlocked;
             for (double work = 0.0; i < n && work < kChunkWork; ++i) {
                 const double t = minutes_at(i);
-                if (!(std::fabs(t) <= kMaxMinutes)) {
+                if (!(std::fabs(t) <= kMaxMinutesFromEpoch)) {
                     bad = true;
                     break;
                 }
