@@ -1,1 +1,12 @@
-"""SGP4/SDP4 propagation of element sets."""
+"""SGP4/SDP4 propagation of element sets.
+
+    >>> from orbivane.propagators.analytical.sgp4.elements import Elements
+    >>> from orbivane.propagators.analytical.sgp4.propagator import SGP4
+    >>> sat = SGP4(Elements.from_lines(line1, line2))
+    >>> r, v, code = sat.propagate(90.0)            # 90 minutes after the epoch
+    >>> r, v, code = sat.propagate(np.arange(1440.0))  # a day, minute by minute
+"""
+
+from orbivane.propagators.analytical.sgp4._sgp4 import SGP4
+
+__all__ = ["SGP4"]

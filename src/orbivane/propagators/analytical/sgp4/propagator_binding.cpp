@@ -1,8 +1,291 @@
-// Python face of the propagators.
+// Python face of the propagators: the SGP4 type.
+//
+// A scalar time takes a short path that makes nothing but the two 3-vector
+// arrays and the result tuple. Arrays of times are propagated in chunks
+// with the interpreter lock released, checking for signals between chunks.
 #include "bindings.hpp"
+#include "elements.hpp"
+#include "sgp4_init.hpp"
+#include "sgp4_propagate.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace nb = nanobind;
+using namespace nb::literals;
 
 namespace orbivane::sgp4 {
 
-void bind_propagator(nanobind::module_&) {}
+namespace {
+
+// Work per chunk of an array propagation, in propagations of one time; the
+// interpreter lock is taken back between chunks to check for signals. A
+// time of a resonant deep-space orbit counts one more for each 720-minute
+// step of its integration.
+constexpr double kChunkWork = 2048.0;
+
+struct Propagator {
+    Satellite<double> satellite;
+    double epoch_jd1, epoch_jd2;
+    Gravity gravity;
+    Mode mode;
+    std::int64_t satellite_number;
+    nb::object elements;
+};
+
+constexpr std::string_view gravity_name(Gravity g) {
+    return g == Gravity::wgs72old ? "wgs72old" : g == Gravity::wgs84 ? "wgs84" : "wgs72";
+}
+
+constexpr std::string_view mode_name(Mode m) { return m == Mode::afspc ? "afspc" : "improved"; }
+
+Gravity parse_gravity(std::string_view name) {
+    for (Gravity g : {Gravity::wgs72, Gravity::wgs72old, Gravity::wgs84})
+        if (name == gravity_name(g)) return g;
+    throw nb::value_error(("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + std::string(name) + "'").c_str());
+}
+
+Mode parse_mode(std::string_view name) {
+    for (Mode m : {Mode::improved, Mode::afspc})
+        if (name == mode_name(m)) return m;
+    throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + std::string(name) + "'").c_str());
+}
+
+[[noreturn]] void raise_time_error(double minutes) {
+    const std::string what = std::isfinite(minutes) ? std::to_string(minutes) + " minutes from the epoch" : "not finite";
+    throw nb::value_error(("times must be finite and within 1e9 minutes of the epoch; a time given is " + what).c_str());
+}
+
+nb::object steal_or_raise(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// A Python float, int or NumPy real scalar as a double; false for anything
+// else.
+bool scalar_value(nb::handle h, double& out) {
+    PyObject* o = h.ptr();
+    if (PyFloat_Check(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_Check(o) || PyArray_IsScalar(o, Integer) || PyArray_IsScalar(o, Floating)) {
+        out = PyFloat_AsDouble(o);
+        if (out == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return true;
+    }
+    return false;
+}
+
+double minutes_since_epoch(const Propagator& p, double jd1, double jd2) {
+    return ((jd1 - p.epoch_jd1) + (jd2 - p.epoch_jd2)) * 1440.0;
+}
+
+nb::object propagate_one(const Propagator& p, double minutes) {
+    if (!(std::fabs(minutes) <= kMaxMinutesFromEpoch)) raise_time_error(minutes);
+    double r[3], v[3], code;
+    propagate(p.satellite, minutes, r, v, code);
+    npy_intp three = 3;
+    nb::object ro = steal_or_raise(PyArray_SimpleNew(1, &three, NPY_DOUBLE));
+    nb::object vo = steal_or_raise(PyArray_SimpleNew(1, &three, NPY_DOUBLE));
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ro.ptr())), r, sizeof r);
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(vo.ptr())), v, sizeof v);
+    PyObject* result = PyTuple_New(3);
+    if (!result) throw nb::python_error();
+    PyTuple_SET_ITEM(result, 0, ro.release().ptr());
+    PyTuple_SET_ITEM(result, 1, vo.release().ptr());
+    PyTuple_SET_ITEM(result, 2, PyLong_FromLong(static_cast<long>(code)));
+    return nb::steal(result);
+}
+
+// A read-only C-contiguous float64 view or copy of any array-like.
+nb::object as_double_array(nb::handle h) {
+    PyArray_Descr* type = PyArray_DescrFromType(NPY_DOUBLE);  // stolen by the call
+    return steal_or_raise(PyArray_FromAny(h.ptr(), type, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
+}
+
+PyArrayObject* as_array(const nb::object& o) { return reinterpret_cast<PyArrayObject*>(o.ptr()); }
+
+// Propagates n times, minutes_at(i) giving the i-th, into results of
+// shape (shape..., 3) for r and v and (shape...) for the codes.
+template <class MinutesAt>
+nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, MinutesAt minutes_at) {
+    npy_intp dims[NPY_MAXDIMS + 1];
+    if (nd >= NPY_MAXDIMS) throw nb::value_error("times have too many dimensions");
+    std::copy(shape, shape + nd, dims);
+    dims[nd] = 3;
+    nb::object ro = steal_or_raise(PyArray_SimpleNew(nd + 1, dims, NPY_DOUBLE));
+    nb::object vo = steal_or_raise(PyArray_SimpleNew(nd + 1, dims, NPY_DOUBLE));
+    nb::object co = steal_or_raise(PyArray_SimpleNew(nd, dims, NPY_INT8));
+    const npy_intp n = PyArray_SIZE(as_array(co));
+    double* r = static_cast<double*>(PyArray_DATA(as_array(ro)));
+    double* v = static_cast<double*>(PyArray_DATA(as_array(vo)));
+    auto* codes = static_cast<std::int8_t*>(PyArray_DATA(as_array(co)));
+
+    const double step_work = p.satellite.resonance != kNoResonance ? 1.0 / deep_space::kStep : 0.0;
+    for (npy_intp i = 0; i < n;) {
+        bool bad = false;
+        {
+            nb::gil_scoped_release unlocked;
+            for (double work = 0.0; i < n && work < kChunkWork; ++i) {
+                const double t = minutes_at(i);
+                if (!(std::fabs(t) <= kMaxMinutesFromEpoch)) {
+                    bad = true;
+                    break;
+                }
+                double code;
+                propagate(p.satellite, t, r + 3 * i, v + 3 * i, code);
+                codes[i] = static_cast<std::int8_t>(code);
+                work += 1.0 + std::fabs(t) * step_work;
+            }
+        }
+        if (bad) raise_time_error(minutes_at(i));
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
+    }
+    return nb::make_tuple(ro, vo, co);
+}
+
+nb::object propagate_jd(const Propagator& p, nb::handle jd1, nb::handle jd2) {
+    double d1, d2;
+    if (scalar_value(jd1, d1) && scalar_value(jd2, d2)) return propagate_one(p, minutes_since_epoch(p, d1, d2));
+    nb::object a1 = as_double_array(jd1), a2 = as_double_array(jd2);
+    const int n1 = PyArray_NDIM(as_array(a1)), n2 = PyArray_NDIM(as_array(a2));
+    if (n1 != n2 || !PyArray_CompareLists(PyArray_DIMS(as_array(a1)), PyArray_DIMS(as_array(a2)), n1)) {
+        // Different shapes: copy both into arrays of their broadcast shape.
+        nb::object both = steal_or_raise(PyArray_MultiIterNew(2, a1.ptr(), a2.ptr()));
+        auto* it = reinterpret_cast<PyArrayMultiIterObject*>(both.ptr());
+        const int nd = PyArray_MultiIter_NDIM(it);
+        npy_intp* dims = PyArray_MultiIter_DIMS(it);
+        nb::object b1 = steal_or_raise(PyArray_SimpleNew(nd, dims, NPY_DOUBLE));
+        nb::object b2 = steal_or_raise(PyArray_SimpleNew(nd, dims, NPY_DOUBLE));
+        if (PyArray_CopyInto(as_array(b1), as_array(a1)) < 0 || PyArray_CopyInto(as_array(b2), as_array(a2)) < 0)
+            throw nb::python_error();
+        a1 = b1;
+        a2 = b2;
+    }
+    const double* j1 = static_cast<const double*>(PyArray_DATA(as_array(a1)));
+    const double* j2 = static_cast<const double*>(PyArray_DATA(as_array(a2)));
+    return propagate_many(p, PyArray_NDIM(as_array(a1)), PyArray_DIMS(as_array(a1)),
+                          [&](npy_intp i) { return minutes_since_epoch(p, j1[i], j2[i]); });
+}
+
+nb::object propagate_any(const Propagator& p, nb::handle t) {
+    double minutes;
+    if (scalar_value(t, minutes)) return propagate_one(p, minutes);
+    if (!PyArray_Check(t.ptr()) && nb::hasattr(t, "jd1") && nb::hasattr(t, "jd2")) {
+        // A Time: its two-part Julian date, in UTC as the epoch is.
+        if (nb::hasattr(t, "scale")) {
+            nb::object scale = t.attr("scale");
+            if (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc")
+                throw nb::value_error(("times must be in the UTC scale of the epoch, not " +
+                                       nb::cast<std::string>(nb::repr(scale)))
+                                          .c_str());
+        }
+        return propagate_jd(p, t.attr("jd1"), t.attr("jd2"));
+    }
+    nb::object a = as_double_array(t);
+    const double* data = static_cast<const double*>(PyArray_DATA(as_array(a)));
+    return propagate_many(p, PyArray_NDIM(as_array(a)), PyArray_DIMS(as_array(a)),
+                          [data](npy_intp i) { return data[i]; });
+}
+
+void construct(Propagator* self, nb::handle source, std::string_view gravity, std::string_view mode) {
+    const Gravity g = parse_gravity(gravity);
+    const Mode m = parse_mode(mode);
+    const ElementSet elements = element_set_of(source);
+    nb::object kept = nb::isinstance<Elements>(source) ? nb::borrow(source) : nb::cast(Elements{elements, nb::none()});
+    new (self) Propagator{initialise(elements, g, m), elements.epoch_jd1, elements.epoch_jd2, g, m,
+                          elements.norad_cat_id, std::move(kept)};
+}
+
+// The shortest text that reads back as x.
+std::string shortest(double x) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, x).ptr;
+    return std::string(text, end);
+}
+
+std::string repr(const Propagator& p) {
+    return "<SGP4 satellite " + std::to_string(p.satellite_number) + ", epoch JD " + shortest(p.epoch_jd1) +
+           " + " + shortest(p.epoch_jd2) + " UTC, " +
+           (p.satellite.deep_space != 0.0 ? "deep space" : "near Earth") + ", gravity='" +
+           std::string(gravity_name(p.gravity)) + "', mode='" + std::string(mode_name(p.mode)) + "'>";
+}
+
+}  // namespace
+
+void bind_propagator(nb::module_& m) {
+    if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
+
+    nb::class_<Propagator>(m, "SGP4", nb::is_final(),
+                           "SGP4(source, *, gravity='wgs72', mode='improved')\n\n"
+                           "The SGP4/SDP4 model of one element set: SGP4 for orbits of periods under\n"
+                           "225 minutes, SDP4 (with lunar-solar perturbations and the one-day and\n"
+                           "half-day resonances) for longer ones.\n\n"
+                           "source is an Elements or a TLE. gravity is the Earth model: 'wgs72'\n"
+                           "(the default), 'wgs72old' or 'wgs84'. mode 'improved' runs the revised\n"
+                           "model; 'afspc' the original operational one.\n\n"
+                           "Elements the model cannot start from give no exception here: their\n"
+                           "error code is returned by every propagation.")
+        .def("__init__", &construct, "source"_a, nb::kw_only(), "gravity"_a = "wgs72", "mode"_a = "improved",
+             nb::sig("def __init__(self, source: Elements | TLE, *, gravity: str = 'wgs72', mode: str = 'improved') -> None"))
+        .def("propagate", &propagate_any, "t"_a,
+             nb::sig("def propagate(self, t: float | numpy.typing.ArrayLike | Time) -> "
+                     "tuple[numpy.ndarray, numpy.ndarray, int | numpy.ndarray]"),
+             "Position r (km) and velocity v (km/s) in the TEME frame at t, and the\n"
+             "model's error code. t is minutes since the epoch (a float, or an array\n"
+             "of any shape) or a Time (UTC). r and v have the shape of t plus a last\n"
+             "axis of 3; code is an int for a scalar t, otherwise an int8 array of\n"
+             "t's shape.\n\n"
+             "Codes: 0 none; 1 mean eccentricity out of range; 2 mean motion not\n"
+             "above zero; 3 perturbed eccentricity out of range; 4 semi-latus rectum\n"
+             "below zero; 6 the satellite has decayed (radius under one Earth\n"
+             "radius). With codes 1 to 4 r and v are NaN; with 6 they are what the\n"
+             "model gives.\n\n"
+             "Raises ValueError for times that are not finite or further than 1e9\n"
+             "minutes from the epoch.")
+        .def("propagate_jd", &propagate_jd, "jd1"_a, "jd2"_a,
+             nb::sig("def propagate_jd(self, jd1: float | numpy.typing.ArrayLike, jd2: float | numpy.typing.ArrayLike) -> "
+                     "tuple[numpy.ndarray, numpy.ndarray, int | numpy.ndarray]"),
+             "As propagate(), at the UTC Julian dates jd1 + jd2 (floats, or arrays\n"
+             "that broadcast together). Times since the epoch are formed as\n"
+             "((jd1 - epoch_jd1) + (jd2 - epoch_jd2)) * 1440, so that a whole-day jd1\n"
+             "and a day-fraction jd2 keep their full precision.")
+        .def_prop_ro(
+            "elements", [](const Propagator& p) { return p.elements; }, "The element set propagated.")
+        .def_prop_ro(
+            "gravity", [](const Propagator& p) { return gravity_name(p.gravity); },
+            "The Earth model: 'wgs72', 'wgs72old' or 'wgs84'.")
+        .def_prop_ro(
+            "mode", [](const Propagator& p) { return mode_name(p.mode); }, "The operation mode: 'improved' or 'afspc'.")
+        .def_prop_ro(
+            "deep_space", [](const Propagator& p) { return p.satellite.deep_space != 0.0; },
+            "Whether the deep-space model (SDP4) applies: a period of 225 minutes or more.")
+        .def_prop_ro(
+            "mean_motion", [](const Propagator& p) { return p.satellite.n0; },
+            "The model's mean motion at epoch, rad/min (recovered from the element set's\n"
+            "Kozai mean motion); 0.0 when the elements are out of the model's range.")
+        .def_prop_ro(
+            "semimajor_axis",
+            [](const Propagator& p) {
+                const Satellite<double>& s = p.satellite;
+                return s.n0 > 0.0 ? std::cbrt((s.ke / s.n0) * (s.ke / s.n0)) * s.radius_km : 0.0;
+            },
+            "The model's mean semimajor axis at epoch, km; 0.0 when the elements are out\n"
+            "of the model's range.")
+        .def("__repr__", &repr);
+}
 
 }  // namespace orbivane::sgp4
