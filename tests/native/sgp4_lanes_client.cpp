@@ -43,7 +43,7 @@ inline Mask operator!(Mask a) { return {{!a.m[0], !a.m[1]}}; }
 
 }  // namespace two_lane
 
-namespace orbivane::simd {
+namespace orbivane::simd::ORBIVANE_SIMD_TARGET {
 
 using two_lane::Mask;
 using two_lane::Vec;
@@ -68,7 +68,7 @@ inline void sincos(Vec a, Vec& s, Vec& c) {
 inline Vec atan2(Vec y, Vec x) { return two_lane::map([](double p, double q) { return std::atan2(p, q); }, y, x); }
 inline Vec fmod(Vec y, Vec x) { return two_lane::map([](double p, double q) { return std::fmod(p, q); }, y, x); }
 
-}  // namespace orbivane::simd
+}  // namespace orbivane::simd::ORBIVANE_SIMD_TARGET
 
 #include "sgp4_init.hpp"
 #include "sgp4_propagate.hpp"
