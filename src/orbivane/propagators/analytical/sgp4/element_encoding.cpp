@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace orbivane::sgp4 {
@@ -26,11 +27,29 @@ void put(char* line, int column, const char* text, std::size_t width) {
     std::memcpy(line + column - 1, text, width);
 }
 
-// The shortest text that reads back as the value, as Python's repr writes it.
+// The value as Python's repr writes it: the shortest digits that read back
+// as the value, positional for decimal exponents from -4 to 15.
 std::string shortest(double value) {
     char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return {buffer, result.ptr};
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+    std::string text(buffer, end);  // "-1.2345e+09", "1e-05", "inf"
+    const std::size_t e = text.find('e');
+    if (e == std::string::npos) return text;
+    const int exponent = std::atoi(text.c_str() + e + 1);
+    if (exponent < -4 || exponent > 15) return text;
+    const bool negative = text[0] == '-';
+    std::string digits;
+    for (std::size_t i = negative; i < e; ++i)
+        if (text[i] != '.') digits += text[i];
+    std::string fixed;
+    if (exponent < 0) {
+        fixed = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    } else {
+        const auto whole = static_cast<std::size_t>(exponent) + 1;
+        if (digits.size() < whole) digits.append(whole - digits.size(), '0');
+        fixed = digits.substr(0, whole) + "." + (digits.size() > whole ? digits.substr(whole) : "0");
+    }
+    return (negative ? "-" : "") + fixed;
 }
 
 std::string does_not_fit(const char* field, double value, const char* columns) {
