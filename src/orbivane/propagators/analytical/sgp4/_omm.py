@@ -24,6 +24,7 @@ _ORIGINATOR = "ORBIVANE"
 _METADATA = {"CENTER_NAME": "EARTH", "REF_FRAME": "TEME", "TIME_SYSTEM": "UTC", "MEAN_ELEMENT_THEORY": "SGP4"}
 _MEAN_ELEMENTS = _OMM_KEYS[2:9]  # EPOCH to MEAN_ANOMALY
 _TLE_PARAMETERS = _OMM_KEYS[9:]  # EPHEMERIS_TYPE to MEAN_MOTION_DDOT
+_NUMERIC_KEYS = frozenset(_MEAN_ELEMENTS[1:] + ("BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT"))
 _KVN_UNITS = {"MEAN_MOTION": "rev/day", "INCLINATION": "deg", "RA_OF_ASC_NODE": "deg", "ARG_OF_PERICENTER": "deg",
               "MEAN_ANOMALY": "deg", "BSTAR": "1/ER", "MEAN_MOTION_DOT": "rev/day**2",
               "MEAN_MOTION_DDOT": "rev/day**3"}
@@ -128,7 +129,7 @@ def _xml_records(content, name):
 def _kvn_records(content, name):
     """Records of KEY = VALUE lines. A record starts at CCSDS_OMM_VERS, or,
     in files without it, where a key repeats. Units in brackets after a
-    value are dropped; COMMENT lines are skipped. A record with a line of
+    number are dropped; COMMENT lines are skipped. A record with a line of
     another form is refused with that line (as a str in the list)."""
     records = []
     keys = set()  # of the record being read
@@ -148,7 +149,7 @@ def _kvn_records(content, name):
         if not equals or not key:
             records[-1] = f"line {number}: {line!r} is not of the form KEY = VALUE"
         else:
-            if value.endswith("]") and "[" in value:
+            if key in _NUMERIC_KEYS and value.endswith("]") and "[" in value:
                 value = value[:value.rindex("[")].rstrip()
             record[key] = value
     return records
@@ -226,11 +227,13 @@ def _xml_fields(parent, fields):
 def _kvn_text(records):
     created = _creation_date()
     blocks = []
-    for record in records:
+    for index, record in enumerate(records, 1):
         fields = {"CCSDS_OMM_VERS": _VERSION, "CREATION_DATE": created, "ORIGINATOR": _ORIGINATOR,
                   **dict(zip(_OMM_KEYS[:2], record)), **_METADATA, **dict(zip(_OMM_KEYS[2:], record[2:]))}
         lines = []
         for key, value in fields.items():
+            if isinstance(value, str) and ("\n" in value or "\r" in value):
+                raise ValueError(f"element set {index}: {key} {value!r} holds a line break, which a KVN line cannot")
             unit = _KVN_UNITS.get(key)
             lines.append(f"{key:<20}= {value}" + (f" [{unit}]" if unit else ""))
         blocks.append("\n".join(lines) + "\n")
