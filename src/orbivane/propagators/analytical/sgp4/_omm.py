@@ -2,18 +2,22 @@
 header row, JSON (an array of objects), XML (the NDM/XML schema: omm
 elements, alone or in an ndm root) and KVN (KEY = VALUE lines).
 
-Each encoding is parsed here into records of field values; the compiled
-part turns records into Elements, with the checks of Elements(**fields).
+CSV and JSON are parsed by the compiled part, XML (by ElementTree) and KVN
+here into records of field values; the compiled part turns records into
+Elements, with the checks of Elements(**fields).
 """
 
+import contextlib
 import csv
 import datetime
+import gc
 import io
 import json
 import os
 import xml.etree.ElementTree as ET
 
-from orbivane.propagators.analytical.sgp4._sgp4 import Elements, _OMM_KEYS, _omm_values, _read_omm_records
+from orbivane.propagators.analytical.sgp4._sgp4 import (Elements, _OMM_KEYS, _omm_values, _read_omm_records,
+                                                       _read_omm_text)
 from orbivane.propagators.analytical.sgp4._sources import (ElementsList, decoded, element_sets, read_source, skips,
                                                            write_text)
 
@@ -61,13 +65,26 @@ def read_omm(source, *, format=None, errors="raise"):
     skip = skips(errors)
     content, name = read_source(source)
     format = _format_of(format, name, content)
-    if format == "csv":
-        rows = [row for row in csv.reader(io.StringIO(decoded(content))) if row]
-        elements, skipped = _read_omm_records(rows[1:], rows[0] if rows else [], name, skip)
+    if format in ("csv", "json"):
+        elements, skipped = _read_omm_text(content, format, name, skip)
     else:
-        records = _PARSERS[format](content, name)
-        elements, skipped = _read_omm_records(records, None, name, skip)
+        with _collection_paused():
+            elements, skipped = _read_omm_records(_PARSERS[format](content, name), name, skip)
     return ElementsList(elements, skipped)
+
+
+@contextlib.contextmanager
+def _collection_paused():
+    """The cyclic garbage collector paused while a document's tree is built:
+    its many new objects would otherwise set off collections that walk the
+    growing tree again and again (no cycles are made here)."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 def _format_of(format, name, content):
@@ -89,19 +106,6 @@ def _format_of(format, name, content):
     if equals and key.strip().replace("_", "").isalnum() and key.strip().isupper():
         return "kvn"
     return "csv"
-
-
-def _json_records(content, name):
-    try:
-        document = json.loads(decoded(content))
-    except ValueError as e:
-        raise ValueError(f"{name}: not JSON ({e})") from None
-    if isinstance(document, dict):
-        return [document]
-    if not isinstance(document, list):
-        raise ValueError(f"{name}: not an OMM in JSON: an array of objects, or one object, not "
-                         f"'{type(document).__name__}'")
-    return document
 
 
 def _local_name(tag):
@@ -133,7 +137,7 @@ def _kvn_records(content, name):
     another form is refused with that line (as a str in the list)."""
     records = []
     keys = set()  # of the record being read
-    for number, line in enumerate(decoded(content).splitlines(), 1):
+    for number, line in enumerate(decoded(content).split("\n"), 1):
         line = line.strip()
         if not line or line.startswith("COMMENT"):
             continue
@@ -155,7 +159,7 @@ def _kvn_records(content, name):
     return records
 
 
-_PARSERS = {"json": _json_records, "xml": _xml_records, "kvn": _kvn_records}
+_PARSERS = {"xml": _xml_records, "kvn": _kvn_records}
 
 
 # ---------------------------------------------------------------------------

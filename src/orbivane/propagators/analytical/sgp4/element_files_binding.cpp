@@ -7,10 +7,12 @@
 #include "element_decoding.hpp"
 #include "element_encoding.hpp"
 #include "elements.hpp"
+#include "omm_parsers.hpp"
 #include "omm_records.hpp"
 
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <optional>
 
 namespace nb = nanobind;
@@ -146,66 +148,56 @@ nb::str two_line_text(nb::iterable elements) {
     return text_of_message(text);
 }
 
-// The values of one record by key: borrowed from a dict, or from a row
-// whose columns the header names.
-void values_of_dict(PyObject* record, PyObject* (&values)[kOmmKeys]) {
-    for (int k = 0; k < kOmmKeys; ++k) {
-        values[k] = PyDict_GetItemWithError(record, omm_keys[k]);
-        if (!values[k] && PyErr_Occurred()) throw nb::python_error();
+// The Elements of record `number`, or its refusal, in `reading`.
+void read_record(const RecordValues& values, const std::string& refusal, int number, const std::string& source,
+                 Reading& reading) {
+    try {
+        if (!refusal.empty()) throw RecordRefused{refusal};
+        reading.add(elements_of_record(values));
+    } catch (const RecordRefused& refused) {
+        reading.refuse(number, source + ", record " + std::to_string(number) + ": " + refused.message);
     }
 }
 
-nb::tuple read_omm_records(nb::handle records, nb::handle header, const std::string& source, bool skip) {
-    // Columns of the header's keys, when the records are rows.
-    Py_ssize_t columns[kOmmKeys];
-    std::fill(std::begin(columns), std::end(columns), -1);
-    Py_ssize_t width = 0;
-    if (!header.is_none()) {
-        for (nb::handle name : nb::cast<nb::list>(header)) {
-            std::string_view key;
-            if (PyUnicode_Check(name.ptr())) {
-                Py_ssize_t size = 0;
-                const char* data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
-                if (!data) throw nb::python_error();
-                key = {data, static_cast<std::size_t>(size)};
-            }
-            while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-            while (!key.empty() && key.front() == ' ') key.remove_prefix(1);
-            for (int k = 0; k < kOmmKeys; ++k)
-                if (key == kOmmKeyNames[k] && columns[k] < 0) columns[k] = width;
-            ++width;
-        }
+nb::tuple read_omm_text(nb::handle text, const std::string& format, const std::string& source, bool skip) {
+    const std::string_view data = bytes_of(text);
+    ParsedRecords parsed;
+    std::string problem;
+    {
+        nb::gil_scoped_release unlocked;
+        problem = format == "json" ? parse_omm_json(data, parsed) : parse_omm_csv(data, parsed);
     }
-    const nb::list items = nb::cast<nb::list>(records);
+    if (!problem.empty()) throw nb::value_error(text_of_message(source + ": " + problem).c_str());
     Reading reading(skip);
-    PyObject* values[kOmmKeys];
-    const Py_ssize_t count = static_cast<Py_ssize_t>(items.size());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i % static_cast<Py_ssize_t>(kChunk) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
-        PyObject* item = PyList_GET_ITEM(items.ptr(), i);
-        const int number = static_cast<int>(i + 1);
-        const std::string where = source + ", record " + std::to_string(number) + ": ";
-        if (PyUnicode_Check(item)) {  // a record the caller refused already
-            reading.refuse(number, where + nb::borrow<nb::str>(item).c_str());
-            continue;
-        }
-        try {
-            if (header.is_none()) {
-                if (!PyDict_Check(item))
-                    throw RecordRefused{std::string("is not an object of OMM fields, but '") + Py_TYPE(item)->tp_name +
-                                        "'"};
-                values_of_dict(item, values);
-            } else {
-                const Py_ssize_t n = PyList_Check(item) ? PyList_GET_SIZE(item) : -1;
-                if (n != width)
-                    throw RecordRefused{"has " + std::to_string(n) + " values for the header's " +
-                                        std::to_string(width) + " columns"};
-                for (int k = 0; k < kOmmKeys; ++k) values[k] = columns[k] < 0 ? nullptr : PyList_GET_ITEM(item, columns[k]);
+    for (std::size_t i = 0; i < parsed.values.size(); ++i) {
+        if (i % kChunk == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+        read_record(parsed.values[i], parsed.refusals[i], static_cast<int>(i + 1), source, reading);
+    }
+    return reading.result();
+}
+
+// Records as Python gives them: dicts of OMM keys, or, for a record the
+// caller refused already, the message (a str).
+nb::tuple read_omm_records(nb::handle records, const std::string& source, bool skip) {
+    std::array<std::string, kOmmKeys> scratch;  // the text of values that are no str
+    Reading reading(skip);
+    int number = 0;
+    for (nb::handle item : nb::cast<nb::list>(records)) {
+        if (++number % static_cast<int>(kChunk) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+        RecordValues values;
+        std::string refusal;
+        if (PyUnicode_Check(item.ptr())) {
+            refusal = nb::borrow<nb::str>(item).c_str();
+        } else if (!PyDict_Check(item.ptr())) {
+            refusal = std::string("is not a mapping of OMM fields, but '") + Py_TYPE(item.ptr())->tp_name + "'";
+        } else {
+            for (std::size_t k = 0; k < kOmmKeys; ++k) {
+                PyObject* value = PyDict_GetItemWithError(item.ptr(), omm_keys[k]);
+                if (!value && PyErr_Occurred()) throw nb::python_error();
+                if (value) values[k] = value_of_object(value, scratch[k]);
             }
-            reading.add(elements_of_record(values));
-        } catch (const RecordRefused& refused) {
-            reading.refuse(number, where + refused.message);
         }
+        read_record(values, refusal, number, source, reading);
     }
     return reading.result();
 }
@@ -232,9 +224,11 @@ void bind_element_files(nb::module_& m) {
           "(elements, skipped) of a catalogue text (str or bytes); messages start with source.");
     m.def("_two_line_text", &two_line_text, "elements"_a,
           "Catalogue text of the element sets: a name line where object_name is set, then the two lines.");
-    m.def("_read_omm_records", &read_omm_records, "records"_a, "header"_a.none(), "source"_a, "skip"_a,
-          "(elements, skipped) of OMM records: a list of dicts (header None) or of rows named by the header's "
-          "keys; a str in the list is a record refused already, with that message.");
+    m.def("_read_omm_text", &read_omm_text, "text"_a, "format"_a, "source"_a, "skip"_a,
+          "(elements, skipped) of OMM text (str or bytes) in format 'json' or 'csv'.");
+    m.def("_read_omm_records", &read_omm_records, "records"_a, "source"_a, "skip"_a,
+          "(elements, skipped) of OMM records: dicts of OMM keys; a str in the list is a record refused already, "
+          "with that message.");
     m.def("_omm_values", &omm_values, "elements"_a,
           "The values of the keys _OMM_KEYS for each element set, as a list of tuples.");
 }

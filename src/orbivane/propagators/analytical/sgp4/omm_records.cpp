@@ -1,12 +1,12 @@
 // Element sets from and to the fields of OMM records.
 //
-// Numbers come as JSON numbers (one provider's form) or as text (the
-// other's, and every field of CSV, XML and KVN). Text is read by
-// std::from_chars, which rounds correctly, as json.loads does for numbers:
-// the same digits give the same double either way.
+// Every value is read from its text, JSON numbers included, by
+// std::from_chars, which rounds correctly: the same digits give the same
+// double as Python's float() and json.loads give.
 #include "omm_records.hpp"
 
 #include "calendar.hpp"
+#include "element_decoding.hpp"
 #include "element_fields.hpp"
 
 #include <charconv>
@@ -23,57 +23,37 @@ const char* const kOmmKeyNames[kOmmKeys] = {
     "ELEMENT_SET_NO", "REV_AT_EPOCH", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT",
     "CENTER_NAME", "REF_FRAME", "TIME_SYSTEM", "MEAN_ELEMENT_THEORY"};
 
+int omm_key_of(std::string_view key) {
+    for (int k = 0; k < kOmmKeys; ++k)
+        if (key == kOmmKeyNames[k]) return k;
+    return -1;
+}
+
 namespace {
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// The value's repr, as the message shows it.
-std::string repr_of(PyObject* value) {
-    const nb::str r = nb::steal<nb::str>(PyObject_Repr(value));
-    return r.c_str();
-}
-
-[[noreturn]] void refuse(OmmKey key, PyObject* value, const char* problem) {
-    throw RecordRefused{std::string(kOmmKeyNames[key]) + ": " + repr_of(value) + " " + problem};
-}
-
-// The text of a str value without the blanks around it; false for a
-// value that is no str.
-bool text_of(PyObject* value, std::string_view& out) {
-    if (!PyUnicode_Check(value)) return false;
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &length);
-    if (!text) throw nb::python_error();
-    std::string_view s(text, static_cast<std::size_t>(length));
+std::string_view stripped(std::string_view s) {
     while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
     while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    out = s;
-    return true;
+    return s;
 }
 
-bool is_absent(PyObject* value) {
-    std::string_view text;
-    return value == nullptr || value == Py_None || (text_of(value, text) && text.empty());
+[[noreturn]] void refuse(OmmKey key, const FieldValue& value, const char* problem) {
+    throw RecordRefused{std::string(kOmmKeyNames[key]) + ": " +
+                        (value.kind == FieldValue::Kind::kText ? quoted_text(value.text) : std::string(value.text)) +
+                        " " + problem};
 }
 
-// A real number: a JSON number, or decimal text with an optional sign and
-// exponent ("-.11606E-4"). No inf or nan.
-double real_of(OmmKey key, PyObject* value) {
-    if (PyFloat_Check(value)) return PyFloat_AS_DOUBLE(value);
-    if (PyLong_Check(value) && !PyBool_Check(value)) {
-        const double d = PyLong_AsDouble(value);
-        if (d == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            refuse(key, value, "is too large");
-        }
-        return d;
-    }
-    std::string_view text;
-    if (!text_of(value, text)) refuse(key, value, "is not a number");
-    const char* p = text.data();
-    const char* end = p + text.size();
-    const bool plus = p < end && *p == '+';
+// A real number: decimal text with an optional sign and exponent
+// ("-.11606E-4"), as JSON numbers and every text encoding write them. No
+// inf or nan.
+double real_of(OmmKey key, const FieldValue& value) {
+    if (value.kind != FieldValue::Kind::kText) refuse(key, value, "is not a number");
+    const char* p = value.text.data();
+    const char* end = p + value.text.size();
+    const bool plus = *p == '+';
     p += plus;  // from_chars takes a minus sign only
     const char* digits = !plus && p < end && *p == '-' ? p + 1 : p;
     if (digits == end || !(is_digit(*digits) || *digits == '.')) refuse(key, value, "is not a number");
@@ -83,39 +63,36 @@ double real_of(OmmKey key, PyObject* value) {
     return d;
 }
 
-// A whole number: a JSON integer, or digits with an optional sign.
-std::int64_t count_of(OmmKey key, PyObject* value) {
-    if (PyLong_Check(value) && !PyBool_Check(value)) {
-        int overflow = 0;
-        const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) refuse(key, value, "is too large");
-        return n;
-    }
-    std::string_view text;
-    if (!text_of(value, text)) refuse(key, value, "is not a whole number");
-    std::size_t i = !text.empty() && (text[0] == '+' || text[0] == '-');
-    const bool negative = i && text[0] == '-';
+// A whole number: digits with an optional sign.
+std::int64_t count_of(OmmKey key, const FieldValue& value) {
+    if (value.kind != FieldValue::Kind::kText) refuse(key, value, "is not a whole number");
+    const std::string_view text = value.text;
+    std::size_t i = text[0] == '+' || text[0] == '-';
     if (i == text.size() || text.size() - i > 18) refuse(key, value, "is not a whole number");
     std::int64_t n = 0;
-    for (; i < text.size(); ++i) {
-        if (!is_digit(text[i])) refuse(key, value, "is not a whole number");
-        n = n * 10 + (text[i] - '0');
+    for (std::size_t j = i; j < text.size(); ++j) {
+        if (!is_digit(text[j])) refuse(key, value, "is not a whole number");
+        n = n * 10 + (text[j] - '0');
     }
-    return negative ? -n : n;
+    return text[0] == '-' ? -n : n;
 }
 
-// The value as a str without blanks around it, for the constructor's
-// checks of text fields; None when absent.
-nb::object stripped_text(OmmKey key, PyObject* value) {
-    if (is_absent(value)) return nb::none();
-    std::string_view text;
-    if (!text_of(value, text)) refuse(key, value, "is not text");
-    return nb::str(text.data(), text.size());
+// A str of the text, for the constructor's checks of text fields; None
+// when absent.
+nb::object str_of(OmmKey key, const FieldValue& value) {
+    if (value.kind == FieldValue::Kind::kAbsent) return nb::none();
+    if (value.kind != FieldValue::Kind::kText) refuse(key, value, "is not text");
+    PyObject* s = PyUnicode_DecodeUTF8(value.text.data(), static_cast<Py_ssize_t>(value.text.size()), nullptr);
+    if (!s) {
+        PyErr_Clear();
+        refuse(key, value, "is not UTF-8 text");
+    }
+    return nb::steal(s);
 }
 
 // Metadata that, when given, must say what element sets are: SGP4 mean
 // elements about the Earth, in TEME, with a UTC epoch.
-void check_metadata(PyObject* const (&values)[kOmmKeys]) {
+void check_metadata(const RecordValues& values) {
     const struct {
         OmmKey key;
         std::initializer_list<std::string_view> allowed;
@@ -127,13 +104,11 @@ void check_metadata(PyObject* const (&values)[kOmmKeys]) {
         {kMeanElementTheory, {"SGP4", "SDP4", "SGP/SGP4", "SGP4/SDP4"}, "is not SGP4: these are other mean elements"},
     };
     for (const auto& rule : rules) {
-        PyObject* value = values[rule.key];
-        if (is_absent(value)) continue;
-        std::string_view text;
-        if (!text_of(value, text)) refuse(rule.key, value, "is not text");
+        const FieldValue& value = values[rule.key];
+        if (value.kind == FieldValue::Kind::kAbsent) continue;
         bool allowed = false;
-        for (const std::string_view a : rule.allowed) allowed = allowed || text == a;
-        if (!allowed) refuse(rule.key, value, rule.problem);
+        for (const std::string_view a : rule.allowed) allowed = allowed || value.text == a;
+        if (!allowed || value.kind != FieldValue::Kind::kText) refuse(rule.key, value, rule.problem);
     }
 }
 
@@ -154,40 +129,59 @@ std::string iso_text_us(double jd1, double jd2) {
 
 }  // namespace
 
-nb::object elements_of_record(PyObject* const (&values)[kOmmKeys]) {
+FieldValue value_of_object(PyObject* value, std::string& scratch) {
+    if (value == Py_None) return {};
+    if (PyUnicode_Check(value)) {
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+        if (!text) throw nb::python_error();
+        const std::string_view s = stripped({text, static_cast<std::size_t>(length)});
+        return {s.empty() ? FieldValue::Kind::kAbsent : FieldValue::Kind::kText, s};
+    }
+    const bool number = (PyLong_Check(value) && !PyBool_Check(value)) || PyFloat_Check(value);
+    scratch = nb::repr(nb::handle(value)).c_str();
+    return {number ? FieldValue::Kind::kText : FieldValue::Kind::kOther, scratch};
+}
+
+nb::object elements_of_record(const RecordValues& values) {
     static constexpr OmmKey kRequired[] = {kNoradCatId,   kEpoch,         kMeanMotion,       kEccentricity,
                                            kInclination, kRaOfAscNode, kArgOfPericenter, kMeanAnomaly};
     for (const OmmKey key : kRequired)
-        if (is_absent(values[key])) throw RecordRefused{std::string(kOmmKeyNames[key]) + " is missing"};
+        if (values[key].kind == FieldValue::Kind::kAbsent)
+            throw RecordRefused{std::string(kOmmKeyNames[key]) + " is missing"};
     check_metadata(values);
 
-    const auto real = [&](OmmKey key) { return is_absent(values[key]) ? 0.0 : real_of(key, values[key]); };
-    const auto count = [&](OmmKey key) { return is_absent(values[key]) ? 0 : count_of(key, values[key]); };
+    const auto real = [&](OmmKey key) { return values[key].kind == FieldValue::Kind::kAbsent ? 0.0 : real_of(key, values[key]); };
+    const auto count = [&](OmmKey key) {
+        return values[key].kind == FieldValue::Kind::kAbsent ? std::int64_t{0} : count_of(key, values[key]);
+    };
     FieldValues v;
-    v.norad_cat_id = count_of(kNoradCatId, values[kNoradCatId]);
-    v.mean_motion = real_of(kMeanMotion, values[kMeanMotion]);
-    v.eccentricity = real_of(kEccentricity, values[kEccentricity]);
-    v.inclination = real_of(kInclination, values[kInclination]);
-    v.ra_of_asc_node = real_of(kRaOfAscNode, values[kRaOfAscNode]);
-    v.arg_of_pericenter = real_of(kArgOfPericenter, values[kArgOfPericenter]);
-    v.mean_anomaly = real_of(kMeanAnomaly, values[kMeanAnomaly]);
+    v.norad_cat_id = count(kNoradCatId);
+    v.mean_motion = real(kMeanMotion);
+    v.eccentricity = real(kEccentricity);
+    v.inclination = real(kInclination);
+    v.ra_of_asc_node = real(kRaOfAscNode);
+    v.arg_of_pericenter = real(kArgOfPericenter);
+    v.mean_anomaly = real(kMeanAnomaly);
     v.bstar = real(kBstar);
     v.mean_motion_dot = real(kMeanMotionDot);
     v.mean_motion_ddot = real(kMeanMotionDdot);
     v.ephemeris_type = count(kEphemerisType);
     v.element_set_no = count(kElementSetNo);
     v.rev_at_epoch = count(kRevAtEpoch);
-    const nb::object epoch = stripped_text(kEpoch, values[kEpoch]);
-    const nb::object object_id = stripped_text(kObjectId, values[kObjectId]);
-    nb::object classification = stripped_text(kClassificationType, values[kClassificationType]);
-    if (classification.is_none()) classification = nb::str("U");
-    PyObject* name = values[kObjectName];
-    if (name && name != Py_None && !PyUnicode_Check(name)) refuse(kObjectName, name, "is not text");
-    v.object_name = is_absent(name) ? nb::handle(Py_None) : nb::handle(name);
+    const FieldValue& epoch = values[kEpoch];
+    if (epoch.kind != FieldValue::Kind::kText) refuse(kEpoch, epoch, "is not an epoch");
+    if (const std::string problem = parse_iso_epoch(epoch.text, v.epoch); !problem.empty())
+        refuse(kEpoch, epoch, problem.c_str());
+    const nb::object name = str_of(kObjectName, values[kObjectName]);
+    const nb::object object_id = str_of(kObjectId, values[kObjectId]);
+    const nb::object classification = values[kClassificationType].kind == FieldValue::Kind::kAbsent
+                                          ? nb::object(nb::str("U"))
+                                          : str_of(kClassificationType, values[kClassificationType]);
+    v.object_name = name;
     v.object_id = object_id;
     v.classification_type = classification;
     try {
-        v.epoch = epoch_parts_of(epoch, "EPOCH");
         return nb::cast(elements_of(v));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
