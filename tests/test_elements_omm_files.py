@@ -19,6 +19,7 @@ from sgp4.exporter import export_omm  # noqa: E402
 
 from orbivane.propagators.analytical.sgp4.elements import Elements, read_omm, write_omm, write_tle  # noqa: E402
 from element_files_support import DEG, MINUTES_PER_REV, fields_of, verification_sets  # noqa: E402
+from conftest import traced_growth  # noqa: E402
 from elements_text import ISS1, ISS2  # noqa: E402
 
 ENCODINGS = ("csv", "json", "xml", "kvn")
@@ -250,3 +251,31 @@ def test_numbers_above_alpha5_live_in_omm_only():
     assert read_omm(write_omm(e, format="kvn"))[0].norad_cat_id == 999999999
     with pytest.raises(ValueError, match="above 339999"):
         write_tle(e)
+
+
+def test_no_leaks_reading_and_writing_files_good_or_bad():
+    good = write_omm([ISS, ISS], format="json")
+    growth, = traced_growth(f"""
+        from orbivane.propagators.analytical.sgp4.elements import read_omm, read_tle, write_omm, write_tle
+        tle = {ISS1 + chr(10) + ISS2 + chr(10)!r}
+        bad_tle = "NAME" + chr(10) + tle[:100] + chr(10) + tle[70:] + "1 x" + chr(10) + tle
+        good = {good!r}
+        bad = good.replace('"BSTAR": ', '"BSTAR": 1e999, "X": ')
+        # XML is parsed and written by ElementTree, then read as KVN is.
+        files = {{f: write_omm(read_omm(good), format=f) for f in ("csv", "kvn")}}
+        broken = {{f: text.replace("0.0006703", "0.0006A") for f, text in files.items()}}
+    """, """
+        elements = read_tle(tle * 2)
+        write_tle(elements)
+        read_tle(bad_tle, errors="skip")
+        for text in (good, bad, *files.values(), *broken.values()):
+            read_omm(text, errors="skip")
+        write_omm(elements, format="json")
+        for call in (lambda: read_tle(bad_tle), lambda: read_omm(bad), lambda: read_omm(good[:-5]),
+                     lambda: write_tle([elements[0], 5])):
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+    """, rounds=500)
+    assert int(growth) < 8 * 500
