@@ -58,15 +58,31 @@ struct Mark {
     const char* field;
 };
 constexpr Mark kLine1Marks[] = {
-    {2, ' ', "separator"},  {9, ' ', "separator"},  {18, ' ', "separator"}, {24, '.', "epoch day"},
-    {33, ' ', "separator"}, {35, '.', "mean motion derivative"},           {44, ' ', "separator"},
-    {53, ' ', "separator"}, {62, ' ', "separator"}, {64, ' ', "separator"}};
+    {2, ' ', "separator"},
+    {9, ' ', "separator"},
+    {18, ' ', "separator"},
+    {24, '.', "epoch day"},
+    {33, ' ', "separator"},
+    {35, '.', "mean motion derivative"},
+    {44, ' ', "separator"},
+    {53, ' ', "separator"},
+    {62, ' ', "separator"},
+    {64, ' ', "separator"},
+};
 constexpr Mark kLine2Marks[] = {
-    {2, ' ', "separator"},           {8, ' ', "separator"},  {12, '.', "inclination"},
-    {17, ' ', "separator"},          {21, '.', "right ascension of the ascending node"},
-    {26, ' ', "separator"},          {34, ' ', "separator"}, {38, '.', "argument of perigee"},
-    {43, ' ', "separator"},          {47, '.', "mean anomaly"},
-    {52, ' ', "separator"},          {55, '.', "mean motion"}};
+    {2, ' ', "separator"},
+    {8, ' ', "separator"},
+    {12, '.', "inclination"},
+    {17, ' ', "separator"},
+    {21, '.', "right ascension of the ascending node"},
+    {26, ' ', "separator"},
+    {34, ' ', "separator"},
+    {38, '.', "argument of perigee"},
+    {43, ' ', "separator"},
+    {47, '.', "mean anomaly"},
+    {52, ' ', "separator"},
+    {55, '.', "mean motion"},
+};
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_blank(char c) { return c == ' '; }
