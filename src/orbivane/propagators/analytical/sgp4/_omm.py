@@ -2,9 +2,9 @@
 header row, JSON (an array of objects), XML (the NDM/XML schema: omm
 elements, alone or in an ndm root) and KVN (KEY = VALUE lines).
 
-CSV and JSON are parsed by the compiled part, XML (by ElementTree) and KVN
-here into records of field values; the compiled part turns records into
-Elements, with the checks of Elements(**fields).
+CSV and JSON are parsed by the compiled part; XML by ElementTree, whose
+tree the compiled part walks; KVN here, into dicts. The compiled part turns
+each record into Elements, with the checks of Elements(**fields).
 """
 
 import contextlib
@@ -17,7 +17,7 @@ import os
 import xml.etree.ElementTree as ET
 
 from orbivane.propagators.analytical.sgp4._sgp4 import (Elements, _OMM_KEYS, _omm_values, _read_omm_records,
-                                                       _read_omm_text)
+                                                       _read_omm_text, _read_omm_xml)
 from orbivane.propagators.analytical.sgp4._sources import (ElementsList, decoded, element_sets, read_source, skips,
                                                            write_text)
 
@@ -67,9 +67,11 @@ def read_omm(source, *, format=None, errors="raise"):
     format = _format_of(format, name, content)
     if format in ("csv", "json"):
         elements, skipped = _read_omm_text(content, format, name, skip)
-    else:
+    elif format == "xml":
         with _collection_paused():
-            elements, skipped = _read_omm_records(_PARSERS[format](content, name), name, skip)
+            elements, skipped = _read_omm_xml(_xml_messages(content, name), name, skip)
+    else:
+        elements, skipped = _read_omm_records(_kvn_records(content), name, skip)
     return ElementsList(elements, skipped)
 
 
@@ -113,24 +115,21 @@ def _local_name(tag):
     return tag.rpartition("}")[2] if isinstance(tag, str) else ""
 
 
-def _xml_records(content, name):
+def _xml_messages(content, name):
+    """The omm elements of an NDM/XML document."""
     try:
         root = ET.fromstring(content)
     except ET.ParseError as e:
         raise ValueError(f"{name}: not XML ({e})") from None
     kind = _local_name(root.tag)
     if kind == "omm":
-        messages = [root]
-    elif kind == "ndm":
-        messages = [child for child in root if _local_name(child.tag) == "omm"]
-    else:
-        raise ValueError(f"{name}: not an OMM in XML: the root element is <{kind}>, not <ndm> or <omm>")
-    if root.tag.startswith("{"):
-        return [{_local_name(e.tag): e.text for e in message.iter()} for message in messages]
-    return [{e.tag: e.text for e in message.iter()} for message in messages]
+        return [root]
+    if kind == "ndm":
+        return [child for child in root if _local_name(child.tag) == "omm"]
+    raise ValueError(f"{name}: not an OMM in XML: the root element is <{kind}>, not <ndm> or <omm>")
 
 
-def _kvn_records(content, name):
+def _kvn_records(content):
     """Records of KEY = VALUE lines. A record starts at CCSDS_OMM_VERS, or,
     in files without it, where a key repeats. Units in brackets after a
     number are dropped; COMMENT lines are skipped. A record with a line of
@@ -158,8 +157,6 @@ def _kvn_records(content, name):
             record[key] = value
     return records
 
-
-_PARSERS = {"xml": _xml_records, "kvn": _kvn_records}
 
 
 # ---------------------------------------------------------------------------

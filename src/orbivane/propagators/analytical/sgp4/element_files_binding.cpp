@@ -202,6 +202,66 @@ nb::tuple read_omm_records(nb::handle records, const std::string& source, bool s
     return reading.result();
 }
 
+// The values of an OMM message as ElementTree builds it: the text of each
+// leaf element whose name (its namespace aside) is an OMM key.
+class XmlMessage {
+public:
+    // Attribute names, interned once for the life of the process.
+    static inline PyObject* tag_name = nullptr;
+    static inline PyObject* text_name = nullptr;
+
+    void collect(PyObject* element, int depth) {
+        const Py_ssize_t children = PySequence_Size(element);
+        if (children < 0) throw nb::python_error();
+        if (children > 0) {
+            if (depth > 16) throw RecordRefused{"has elements nested deeper than an OMM's"};
+            for (Py_ssize_t i = 0; i < children; ++i) {
+                const nb::object child = nb::steal(PySequence_GetItem(element, i));
+                if (!child) throw nb::python_error();
+                collect(child.ptr(), depth + 1);
+            }
+            return;
+        }
+        const nb::object tag = nb::steal(PyObject_GetAttr(element, tag_name));
+        if (!tag) throw nb::python_error();
+        if (!PyUnicode_Check(tag.ptr())) return;  // a comment or processing instruction
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(tag.ptr(), &size);
+        if (!data) throw nb::python_error();
+        std::string_view name(data, static_cast<std::size_t>(size));
+        if (const std::size_t brace = name.rfind('}'); brace != std::string_view::npos) name.remove_prefix(brace + 1);
+        const int k = omm_key_of(name);
+        if (k < 0) return;
+        const auto key = static_cast<std::size_t>(k);
+        texts_[key] = nb::steal(PyObject_GetAttr(element, text_name));
+        if (!texts_[key]) throw nb::python_error();
+        values[key] = value_of_object(texts_[key].ptr(), scratch_[key]);
+    }
+
+    RecordValues values;
+
+private:
+    std::array<nb::object, kOmmKeys> texts_;  // keep the values' text alive
+    std::array<std::string, kOmmKeys> scratch_;
+};
+
+nb::tuple read_omm_xml(nb::handle messages, const std::string& source, bool skip) {
+    Reading reading(skip);
+    int number = 0;
+    for (nb::handle message : nb::cast<nb::list>(messages)) {
+        if (++number % static_cast<int>(kChunk) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+        XmlMessage fields;
+        std::string refusal;
+        try {
+            fields.collect(message.ptr(), 0);
+        } catch (const RecordRefused& refused) {
+            refusal = refused.message;
+        }
+        read_record(fields.values, refusal, number, source, reading);
+    }
+    return reading.result();
+}
+
 nb::list omm_values(nb::iterable elements) {
     nb::list records;
     std::size_t index = 0;
@@ -229,6 +289,11 @@ void bind_element_files(nb::module_& m) {
     m.def("_read_omm_records", &read_omm_records, "records"_a, "source"_a, "skip"_a,
           "(elements, skipped) of OMM records: dicts of OMM keys; a str in the list is a record refused already, "
           "with that message.");
+    XmlMessage::tag_name = PyUnicode_InternFromString("tag");
+    XmlMessage::text_name = PyUnicode_InternFromString("text");
+    if (!XmlMessage::tag_name || !XmlMessage::text_name) throw nb::python_error();
+    m.def("_read_omm_xml", &read_omm_xml, "messages"_a, "source"_a, "skip"_a,
+          "(elements, skipped) of the omm elements of an ElementTree.");
     m.def("_omm_values", &omm_values, "elements"_a,
           "The values of the keys _OMM_KEYS for each element set, as a list of tuples.");
 }
