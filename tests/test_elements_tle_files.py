@@ -167,3 +167,19 @@ def test_writing_to_files(tmp_path):
     assert path.read_bytes() == binary.getvalue() == text.getvalue().encode() == write_tle(ISS).encode()
     with pytest.raises(TypeError, match="element set 2 is not an Elements, but 'str'"):
         write_tle([ISS, ISS1])
+
+
+@given(st.lists(st.sampled_from([ISS1, ISS2, "ISS", "0 MIR", "", "  \t", ISS1[:40], "1 x", "2", "0"]), max_size=12),
+       st.sampled_from(["\n", "\r\n", "\r"]))
+def test_any_arrangement_of_lines_loses_no_set(lines, end):
+    text = end.join(lines).encode()  # bytes are content, even without a line break
+    result = read_tle(text, errors="skip")
+    kept = [line for line in lines if line.strip()]
+    pairs = sum(kept[i:i + 2] == [ISS1, ISS2] for i in range(len(kept)))
+    assert len(result) == pairs and all(fields_of(e, object_name=None) == fields_of(ISS) for e in result)
+    numbers = [number for number, _ in result.skipped]
+    assert numbers == sorted(set(numbers))
+    try:
+        assert read_tle(text) == result and not result.skipped
+    except ValueError as refusal:
+        assert str(refusal) == result.skipped[0][1]

@@ -1,7 +1,7 @@
 // Python face of element-set files, one call per file: a catalogue text to
 // Elements, Elements to catalogue text, OMM records to Elements and
 // Elements to the fields of OMM records. The public readers and writers
-// (element_files.py, omm.py) find and parse the files and call these.
+// (_two_line.py, _omm.py) find and parse the files and call these.
 #include "bindings.hpp"
 #include "catalogue_text.hpp"
 #include "element_decoding.hpp"
