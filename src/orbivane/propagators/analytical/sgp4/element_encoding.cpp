@@ -118,7 +118,7 @@ std::string put_epoch(char* line, const ElementSet& set) {
     if (year < kFirstYear || year > kLastYear)
         return "epoch year " + std::to_string(year) + " is outside 1957-2056, the years two-line text can carry";
     const long long day_of_year = days - calendar::days_from_civil(year, 1, 1) + 1;
-    char buffer[32];
+    char buffer[72];  // room for any long long in every field
     std::snprintf(buffer, sizeof buffer, "%02lld%03lld.%08lld", year % 100, day_of_year, units);
     put(line, 19, buffer, 14);
     return {};

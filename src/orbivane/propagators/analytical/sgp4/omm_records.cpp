@@ -121,7 +121,7 @@ std::string iso_text_us(double jd1, double jd2) {
     us %= kMicrosecondsPerDay;
     const calendar::CivilDate date = calendar::civil_from_days(days);
     const long long seconds = us / 1000000;
-    char buffer[64];
+    char buffer[160];  // room for any long long in every field
     std::snprintf(buffer, sizeof buffer, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%06lld", date.year, date.month,
                   date.day, seconds / 3600, seconds / 60 % 60, seconds % 60, us % 1000000);
     return buffer;
