@@ -429,4 +429,7 @@ bool decode_element_lines(std::string_view line1, std::string_view line2, bool s
            check_ranges(second, strict, out) && (!strict || (check_checksum(first) && check_checksum(second)));
 }
 
+// Text between single quotes, escaped as Python's repr escapes it.
+std::string quoted_text(std::string_view text) { return quoted(text); }
+
 }  // namespace orbivane::sgp4

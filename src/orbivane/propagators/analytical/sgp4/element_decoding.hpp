@@ -31,6 +31,10 @@ struct DecodeError {
 // "line 2, columns 27-33 (eccentricity): '00067A3' is not a number"
 std::string describe(const DecodeError& error);
 
+// The text between single quotes, with the escapes Python's repr uses:
+// "'98067a'", "'\\x00'".
+std::string quoted_text(std::string_view text);
+
 // Decodes the two lines (ASCII text, line terminators allowed) into `out`.
 // Returns false, with `error` filled and `out` partly written, when the
 // lines are refused.

@@ -1,9 +1,11 @@
-from typing import Any, final
+import os
+from collections.abc import Iterable
+from typing import IO, Any, Literal, TypeAlias, final, overload
 
 from orbivane.propagators.analytical.sgp4.tle import TLE
 from orbivane.time.time import Time
 
-__all__ = ["Elements"]
+__all__ = ["Elements", "ElementsList", "read_omm", "read_tle", "write_omm", "write_tle"]
 
 # The metaclass nanobind gives the types it binds.
 class _NanobindType(type): ...
@@ -99,3 +101,28 @@ class Elements(metaclass=_NanobindType):
     def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+
+# A path, an open file, or the content itself (bytes, or a str holding a
+# line break; for OMM also a str starting with '[', '{' or '<').
+_Source: TypeAlias = str | bytes | os.PathLike[str] | IO[str] | IO[bytes]
+# Where writers put their text: a path or an open file.
+_Destination: TypeAlias = str | os.PathLike[str] | IO[str] | IO[bytes]
+_Errors: TypeAlias = Literal["raise", "skip"]
+_OmmFormat: TypeAlias = Literal["csv", "json", "xml", "kvn"]
+
+class ElementsList(list[Elements]):
+    """Element sets read, with the records left out as (record number, message)."""
+
+    skipped: list[tuple[int, str]]
+    def __init__(self, elements: Iterable[Elements] = (), skipped: Iterable[tuple[int, str]] = ()) -> None: ...
+
+def read_tle(source: _Source, *, strict: bool = False, errors: _Errors = "raise") -> ElementsList: ...
+def read_omm(source: _Source, *, format: _OmmFormat | None = None, errors: _Errors = "raise") -> ElementsList: ...
+@overload
+def write_tle(elements: Elements | Iterable[Elements], file: None = None) -> str: ...
+@overload
+def write_tle(elements: Elements | Iterable[Elements], file: _Destination) -> None: ...
+@overload
+def write_omm(elements: Elements | Iterable[Elements], file: None = None, *, format: _OmmFormat = "json") -> str: ...
+@overload
+def write_omm(elements: Elements | Iterable[Elements], file: _Destination, *, format: _OmmFormat = "json") -> None: ...

@@ -5,5 +5,6 @@
 NB_MODULE(_sgp4, m) {
     m.doc() = "Element sets and the SGP4/SDP4 propagators (see elements and propagator).";
     orbivane::sgp4::bind_elements(m);
+    orbivane::sgp4::bind_element_files(m);
     orbivane::sgp4::bind_propagator(m);
 }
