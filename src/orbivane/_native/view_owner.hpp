@@ -2,8 +2,9 @@
 // views out: the toolkit's batch results and the two parts of a Time's
 // Julian date.
 //
-// Its record is orbivane_view_owner of the installed client header (160
-// bytes); clients acquire and release views of it through that header.
+// Its record is orbivane_view_owner of view_record.h (160 bytes), which the
+// installed client header repeats; clients acquire and release views of it
+// through that header.
 // Each module has its own type object, with its own name. An OwnerType
 // makes owners of a buffer obtained from an exporting object (the toolkit's
 // result arrays); a StorageOwnerType makes owners of a few doubles of their
@@ -11,7 +12,7 @@
 #pragma once
 
 #include "capi_support.hpp"
-#include "mathtools/quiverel/quiverel.h"
+#include "view_record.h"
 
 #include <cstddef>
 #include <cstring>
@@ -61,11 +62,30 @@ inline void dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+// The strides an ndarray reports for a contiguous array: C order unless
+// Fortran order was asked for, and Fortran order for an array that is only
+// contiguous that way. Dimensions of extent 1 make an array contiguous
+// whatever their strides, so these may differ from the source's. Written
+// to `out` (ndim entries); false for an array that is neither.
+inline bool contiguous_strides(const Py_buffer& src, bool fortran_requested, Py_ssize_t* out) {
+    const bool c_order = !fortran_requested && PyBuffer_IsContiguous(&src, 'C');
+    if (!c_order && !PyBuffer_IsContiguous(&src, 'F')) return false;
+    Py_ssize_t step = src.itemsize;
+    for (int i = 0; i < src.ndim; ++i) {
+        const int d = c_order ? src.ndim - 1 - i : i;
+        out[d] = step;
+        step *= src.shape[d];
+    }
+    return true;
+}
+
 // The owner re-exports the buffer it holds, so numpy.asarray(owner) and
 // memoryview(owner) see the same memory. Requests are honoured as an
 // ndarray honours them, in the same order and with the same messages:
 // contiguity first, then writability; format, shape and strides only
-// when asked for.
+// when asked for, the strides of a contiguous buffer as an ndarray gives
+// them. Strides that differ from the source's are kept in an allocation of
+// the request's own (`internal`), freed when the request is released.
 inline int getbuffer(PyObject* self, Py_buffer* view, int flags) {
     const Py_buffer& src = as_owner(self)->view;
     const auto wants = [flags](int bits) { return (flags & bits) == bits; };
@@ -95,11 +115,29 @@ inline int getbuffer(PyObject* self, Py_buffer* view, int flags) {
         view->ndim = 0;
         view->shape = nullptr;
     }
-    if (!wants(PyBUF_STRIDES)) view->strides = nullptr;
+    if (!wants(PyBUF_STRIDES)) {
+        view->strides = nullptr;
+        return 0;
+    }
+    Py_ssize_t strides[ORBIVANE_MAX_DIMS];
+    if (src.ndim > ORBIVANE_MAX_DIMS || !contiguous_strides(src, wants(PyBUF_F_CONTIGUOUS), strides) ||
+        std::memcmp(strides, src.strides, sizeof(Py_ssize_t) * static_cast<std::size_t>(src.ndim)) == 0)
+        return 0;
+    auto* own = static_cast<Py_ssize_t*>(PyMem_Malloc(sizeof(Py_ssize_t) * static_cast<std::size_t>(src.ndim)));
+    if (!own) {
+        Py_CLEAR(view->obj);
+        PyErr_NoMemory();
+        return -1;
+    }
+    std::memcpy(own, strides, sizeof(Py_ssize_t) * static_cast<std::size_t>(src.ndim));
+    view->strides = own;
+    view->internal = own;
     return 0;
 }
 
-inline PyBufferProcs as_buffer = {getbuffer, nullptr};
+inline void releasebuffer(PyObject*, Py_buffer* view) { PyMem_Free(view->internal); }
+
+inline PyBufferProcs as_buffer = {getbuffer, releasebuffer};
 
 // The fields every owner starts with; the caller fills `view` and `flags`.
 inline void init_fields(orbivane_view_owner* o, PyObject* exporter, PyThread_type_lock lock) {

@@ -13,7 +13,12 @@
 // from, and each instant has one pair: comparisons and the hash use it
 // as it is.
 #include "capi_support.hpp"
+#include "two_part.hpp"
 #include "view_owner.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
 
 #include <datetime.h>
 
@@ -25,7 +30,10 @@
 
 namespace {
 
+using orbivane::ExecResult;
 using orbivane::Ref;
+
+orbivane::ModuleState module_state{"time", "orbivane.time.time", "orbivane/time/time", "init orbivane.time.time"};
 
 // The instance record. `_jd12` views the two parts of the Julian date as a
 // read-only (2, 1) array of doubles. Its owner, of the module's own type
@@ -114,34 +122,16 @@ void raise_not_finite(PyObject* value) {
     PyErr_Format(PyExc_ValueError, "Time(..., format='jd') needs a finite Julian date, got %R", value);
 }
 
-// The whole number nearest to x, halves up, and the rest, in [-0.5, 0.5).
-// The rest is exact: x and a nonzero nearest whole number are within a
-// factor of two of each other. Adding +0.0 turns a zero of either sign into
-// +0.0, so that an instant has one pair.
-struct Split {
-    double whole, rest;
-};
-
-Split split(double x) {
-    double n = std::rint(x);  // halves to even in the default rounding mode
-    double r = x - n;
-    if (r == 0.5) {
-        n += 1.0;
-        r = -0.5;
-    }
-    return {n + 0.0, r + 0.0};
-}
+using orbivane::two_part::split;
+using orbivane::two_part::Split;
 
 // A new Time for the Julian date `whole + rest`, where `whole` is a whole
-// number, split canonically; ValueError when it is not finite.
-PyObject* new_time(PyTypeObject* type, double whole, double rest, PyObject* scale) {
+// number, split canonically, or null with nothing raised when that is not
+// finite: the caller says what was not.
+PyObject* new_time_or_null(PyTypeObject* type, double whole, double rest, PyObject* scale) {
     const Split s = split(rest);
     const double jd1 = whole + s.whole;
-    if (!std::isfinite(jd1)) {
-        Ref value = Ref::steal(PyFloat_FromDouble(whole + rest));
-        if (value) raise_not_finite(value.get());
-        return nullptr;
-    }
+    if (!std::isfinite(jd1)) return nullptr;
     orbivane_view_owner* owner = owner_type.make(2, jd12_shape, jd12_strides);
     if (!owner) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
@@ -165,6 +155,16 @@ PyObject* new_time(PyTypeObject* type, double whole, double rest, PyObject* scal
         t->_jd12.suboffsets[d] = -1;
     }
     return obj;
+}
+
+// The same, with ValueError for a Julian date that is not finite.
+PyObject* new_time(PyTypeObject* type, double whole, double rest, PyObject* scale) {
+    PyObject* t = new_time_or_null(type, whole, rest, scale);
+    if (!t && !PyErr_Occurred()) {
+        Ref value = Ref::steal(PyFloat_FromDouble(whole + rest));
+        if (value) raise_not_finite(value.get());
+    }
+    return t;
 }
 
 int parse_jd(PyObject* value, double* jd) {
@@ -308,14 +308,12 @@ CivilDate civil_from_days(long long days) {
     return {yoe + era * 400 + (m <= 2), m, d};
 }
 
-// ISO 8601 calendar text with milliseconds, "2021-05-03T12:00:00.000".
-PyObject* iso_text(PyObject* self) {
+// ISO 8601 calendar text with milliseconds, "2021-05-03T12:00:00.000", or
+// null with nothing raised when no calendar date of this form fits.
+PyObject* iso_text_or_null(PyObject* self) {
     const double* p = jd_parts(self);
     const double ms = std::nearbyint(((p[0] - kUnixEpochJd) + p[1]) * kMsPerDay);
-    if (!(std::fabs(ms) < 1e17)) {
-        PyErr_SetString(PyExc_ValueError, "Julian date out of range for a calendar text");
-        return nullptr;
-    }
+    if (!(std::fabs(ms) < 1e17)) return nullptr;
     long long total = static_cast<long long>(ms);
     long long days = total / 86400000LL;
     long long msec = total % 86400000LL;
@@ -332,8 +330,24 @@ PyObject* iso_text(PyObject* self) {
     return PyUnicode_FromString(buf);
 }
 
-PyObject* Time_get_iso(PyObject* self, void*) { return iso_text(self); }
-PyObject* Time_str(PyObject* self) { return iso_text(self); }
+PyObject* Time_get_iso(PyObject* self, void*) {
+    PyObject* text = iso_text_or_null(self);
+    if (!text && !PyErr_Occurred()) {
+        Ref jd = Ref::steal(PyFloat_FromDouble(jd_value(self)));
+        if (jd)
+            PyErr_Format(PyExc_ValueError,
+                         "Time.iso: JD %R is out of range for a calendar text", jd.get());
+    }
+    return text;
+}
+
+// The calendar text, or "JD <Julian date>" for a Time that has none.
+PyObject* Time_str(PyObject* self) {
+    PyObject* text = iso_text_or_null(self);
+    if (text || PyErr_Occurred()) return text;
+    Ref jd = Ref::steal(PyFloat_FromDouble(jd_value(self)));
+    return jd ? PyUnicode_FromFormat("JD %R", jd.get()) : nullptr;
+}
 
 // A timezone-aware datetime in UTC, to the nearest microsecond. The whole
 // days and the fraction are converted apart, so the microseconds keep the
@@ -365,10 +379,6 @@ PyObject* Time_get_datetime(PyObject* self, void*) {
                          jd1.get(), jd2.get());
         return nullptr;
     }
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) return nullptr;
-    }
     const CivilDate c = civil_from_days(us / kUsPerDay - kDaysTo1970);
     const long long in_day = us % kUsPerDay;
     const long long sec = in_day / 1000000;
@@ -378,11 +388,14 @@ PyObject* Time_get_datetime(PyObject* self, void*) {
         static_cast<int>(in_day % 1000000), PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
 }
 
+// "<Time utc 2021-05-03T12:00:00.000 (JD 2459338.0)>", and without the
+// calendar text for a Time that has none.
 PyObject* Time_repr(PyObject* self) {
-    Ref iso = Ref::steal(iso_text(self));
-    if (!iso) return nullptr;
+    Ref iso = Ref::steal(iso_text_or_null(self));
+    if (!iso && PyErr_Occurred()) return nullptr;
     Ref jd = Ref::steal(PyFloat_FromDouble(jd_value(self)));
     if (!jd) return nullptr;
+    if (!iso) return PyUnicode_FromFormat("<Time %U (JD %R)>", as_time(self)->_scale, jd.get());
     return PyUnicode_FromFormat("<Time %U %U (JD %R)>", as_time(self)->_scale, iso.get(), jd.get());
 }
 
@@ -422,54 +435,30 @@ Py_hash_t Time_hash(PyObject* self) {
 }
 
 // The NumPy scalar types taken as numbers of days: integer and floating,
-// but not timedelta64, which NumPy derives from its integers. They are
-// looked up once NumPy has been imported by someone: until then no NumPy
-// scalar exists.
-struct {
-    PyTypeObject* integer;
-    PyTypeObject* floating;
-    PyTypeObject* timedelta64;
-} numpy_types;
-
-bool bind_numpy_types() {
-    PyObject* numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");  // borrowed
-    if (!numpy) return false;
-    orbivane::SavedException saved;
-    PyObject* found[3];
-    const char* names[3] = {"integer", "floating", "timedelta64"};
-    for (int i = 0; i < 3; ++i) {
-        found[i] = PyObject_GetAttrString(numpy, names[i]);
-        if (!found[i] || !PyType_Check(found[i])) {
-            for (int j = 0; j <= i; ++j) Py_XDECREF(found[j]);
-            return false;
-        }
-    }
-    numpy_types = {reinterpret_cast<PyTypeObject*>(found[0]), reinterpret_cast<PyTypeObject*>(found[1]),
-                   reinterpret_cast<PyTypeObject*>(found[2])};
-    return true;
-}
-
+// but not timedelta64, which NumPy derives from its integers, nor bool_.
+// The types come from NumPy's C API, bound at the module's execution.
 bool is_numpy_real(PyObject* x) {
-    if (!numpy_types.integer && !bind_numpy_types()) return false;
-    if (PyObject_TypeCheck(x, numpy_types.floating)) return true;
-    return PyObject_TypeCheck(x, numpy_types.integer) && !PyObject_TypeCheck(x, numpy_types.timedelta64);
+    if (PyObject_TypeCheck(x, &PyFloatingArrType_Type)) return true;
+    return PyObject_TypeCheck(x, &PyIntegerArrType_Type) && !PyObject_TypeCheck(x, &PyTimedeltaArrType_Type);
 }
 
-// A number of days: an int, a float, or a NumPy integer or floating scalar.
-// 1 when `x` is one (converted into *days), 0 when it is not, -1 when the
-// conversion failed.
+// A number of days: an int, a float, or a NumPy integer or floating scalar;
+// not a bool, which NumPy's datetime64 refuses too. 1 when `x` is one
+// (converted into *days), 0 when it is not, -1 when the conversion failed.
 int days_of(PyObject* x, double* days) {
     if (PyFloat_Check(x)) {
         *days = PyFloat_AS_DOUBLE(x);
         return 1;
     }
-    if (!PyLong_Check(x) && !is_numpy_real(x)) return 0;
+    if (PyBool_Check(x) || (!PyLong_Check(x) && !is_numpy_real(x))) return 0;
     *days = PyLong_Check(x) ? PyLong_AsDouble(x) : PyFloat_AsDouble(x);
     return *days == -1.0 && PyErr_Occurred() ? -1 : 1;
 }
 
-// time + days (or days + time): a Time of the same scale, split anew.
-PyObject* shifted(PyObject* time, PyObject* x, double sign) {
+// time + days, days + time or time - days (`operation`, as written): a Time
+// of the same scale, split anew. A sum that is not finite is refused with
+// the operation and both operands.
+PyObject* shifted(PyObject* time, PyObject* x, double sign, const char* operation) {
     double days;
     const int r = days_of(x, &days);
     if (r <= 0) {
@@ -477,22 +466,29 @@ PyObject* shifted(PyObject* time, PyObject* x, double sign) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     const double* p = jd_parts(time);
-    return new_time(&Time_Type, p[0], p[1] + sign * days, as_time(time)->_scale);
+    PyObject* result = new_time_or_null(&Time_Type, p[0], p[1] + sign * days, as_time(time)->_scale);
+    if (!result && !PyErr_Occurred()) {
+        Ref jd = Ref::steal(PyFloat_FromDouble(jd_value(time)));
+        if (jd)
+            PyErr_Format(PyExc_ValueError, "%s: days=%R gives no finite Julian date (the Time is JD %R)",
+                         operation, x, jd.get());
+    }
+    return result;
 }
 
 PyObject* Time_add(PyObject* a, PyObject* b) {
     if (is_time(a) == is_time(b)) Py_RETURN_NOTIMPLEMENTED;
-    return is_time(a) ? shifted(a, b, 1.0) : shifted(b, a, 1.0);
+    return is_time(a) ? shifted(a, b, 1.0, "Time + days") : shifted(b, a, 1.0, "days + Time");
 }
 
 // time - time: the days between them, as a float; time - days: a Time.
 PyObject* Time_subtract(PyObject* a, PyObject* b) {
     if (!is_time(a)) Py_RETURN_NOTIMPLEMENTED;
-    if (!is_time(b)) return shifted(a, b, -1.0);
+    if (!is_time(b)) return shifted(a, b, -1.0, "Time - days");
     if (!same_scale(a, b)) Py_RETURN_NOTIMPLEMENTED;
     const double* x = jd_parts(a);
     const double* y = jd_parts(b);
-    return PyFloat_FromDouble((x[0] - y[0]) + (x[1] - y[1]));
+    return PyFloat_FromDouble(orbivane::two_part::difference(x[0], x[1], y[0], y[1]));
 }
 
 PyNumberMethods Time_as_number = [] {
@@ -518,21 +514,7 @@ PyMethodDef Time_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_time(PyObject* module) {
-    if (!s_jd) {
-        if (!(s_jd = orbivane::intern("jd")) || !(s_year = orbivane::intern("year")) ||
-            !(s_format = orbivane::intern("format")) || !(s_scale = orbivane::intern("scale")) ||
-            !(s_utc = orbivane::intern("utc")))
-            return -1;
-        Ref names = Ref::steal(PyDict_New());
-        if (!names) return -1;
-        for (const char* name : {"tai", "tcb", "tcg", "tdb", "tt", "ut1", "utc"}) {
-            Ref key = Ref::steal(orbivane::intern(name));
-            if (!key || PyDict_SetItem(names.get(), key.get(), key.get()) < 0) return -1;
-        }
-        known_scales = names.release();
-    }
-    if (owner_type.ready() < 0) return -1;
+int ready_time_type() {
     Time_Type.tp_name = "orbivane.time.time.Time";
     Time_Type.tp_basicsize = sizeof(TimeObject);
     Time_Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
@@ -560,11 +542,51 @@ int exec_time(PyObject* module) {
     // is refused like any other operand that is not a number of days.
     if (PyDict_SetItemString(Time_Type.tp_dict, "__array_ufunc__", Py_None) < 0) return -1;
     PyType_Modified(&Time_Type);
-    return PyModule_AddObjectRef(module, "Time", reinterpret_cast<PyObject*>(&Time_Type));
+    return 0;
+}
+
+int make_names() {
+    if (s_jd) return 0;
+    if (!(s_jd = orbivane::intern("jd")) || !(s_year = orbivane::intern("year")) ||
+        !(s_format = orbivane::intern("format")) || !(s_scale = orbivane::intern("scale")) ||
+        !(s_utc = orbivane::intern("utc")))
+        return -1;
+    Ref names = Ref::steal(PyDict_New());
+    if (!names) return -1;
+    for (const char* name : {"tai", "tcb", "tcg", "tdb", "tt", "ut1", "utc"}) {
+        Ref key = Ref::steal(orbivane::intern(name));
+        if (!key || PyDict_SetItem(names.get(), key.get(), key.get()) < 0) return -1;
+    }
+    known_scales = names.release();
+    return 0;
+}
+
+// The module's execution. The interpreter's datetime API and NumPy's C API
+// (whose scalar types are numbers of days) are bound here, from the one
+// interpreter that may load this module, and kept.
+ExecResult exec_steps(PyObject* module) {
+    if (orbivane::exec_bind_instance(module, module_state) < 0 ||
+        orbivane::exec_check_version(module_state) < 0 || make_names() < 0)
+        return ExecResult::failed_without_entry();
+    if (orbivane::exec_register_in_sys_modules(module, module_state) < 0) return ExecResult::failed_at(1);
+    if (_import_array() < 0) return ExecResult::failed_at(1);
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) return ExecResult::failed_at(1);
+    if (owner_type.ready() < 0 || ready_time_type() < 0 ||
+        PyModule_AddObjectRef(module, "Time", reinterpret_cast<PyObject*>(&Time_Type)) < 0)
+        return ExecResult::failed_at(1);
+    return ExecResult::ok();
+}
+
+PyObject* time_create(PyObject* spec, PyModuleDef*) { return orbivane::create_module(spec, module_state); }
+
+int time_exec(PyObject* module) {
+    return orbivane::exec_module(module, module_state, [&] { return exec_steps(module); });
 }
 
 PyModuleDef_Slot time_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_time)},
+    {Py_mod_create, reinterpret_cast<void*>(time_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(time_exec)},
     {0, nullptr},
 };
 
