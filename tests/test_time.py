@@ -55,11 +55,11 @@ def test_numbers_of_other_types_are_taken_as_floats():
     (("12345",), {}, ValueError, "year of one to four digits"),
     (("\u0662\u0660",), {}, ValueError, "year of one to four digits"),   # non-ASCII digits
     ((2021,), {}, TypeError, "format='jd'"),
-    (("2021",), {"format": "mjd"}, ValueError, "unknown Time format 'mjd'"),
+    (("2021",), {"format": "decimalyear"}, ValueError, "unknown Time format 'decimalyear'"),
     (("2451545.0",), {"format": "jd"}, TypeError, "needs a real number, not 'str'"),
     ((None,), {"format": "jd"}, TypeError, "needs a real number, not 'NoneType'"),
     ((float("nan"),), {"format": "jd"}, ValueError, "finite Julian date"),
-    (("2021",), {"scale": "gps"}, ValueError, "unknown time scale 'gps'"),
+    (("2021",), {"scale": "gmt"}, ValueError, "unknown time scale 'gmt'"),
     (("2021",), {"scale": 1}, TypeError, "scale must be a str"),
     ((), {}, TypeError, r"Time\(\) takes at least 1 positional argument \(0 given\)"),
     (("2021", "jd", "utc", 4), {}, TypeError, r"Time\(\) takes at most 3 positional arguments"),
@@ -148,7 +148,7 @@ def test_non_finite_results_name_the_operation_and_operands(shift, shown):
 @pytest.mark.parametrize("other", [
     "1", None, decimal.Decimal(1), Fraction(1, 2), 1j, np.complex128(1), np.timedelta64(1, "D"), True,
     np.True_,
-    dt.timedelta(days=1), np.array([1.0]), [1.0], Time("2021", scale="tt"),
+    [1.0], np.array([True]), np.array(["1"]), Time("2021", scale="tdb"),
 ], ids=lambda o: type(o).__name__)
 def test_other_operands_are_refused(other):
     t = Time("2021")

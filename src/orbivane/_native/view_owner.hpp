@@ -15,6 +15,7 @@
 #include "view_record.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace orbivane::view_owner {
@@ -200,14 +201,16 @@ protected:
     PyTypeObject type_{};
 };
 
-// The owner type of one module for owners of N doubles of their own, which
+// The owner type of one module for owners of doubles of their own, which
 // follow the record in the same allocation and live as long as it does
 // (`view.buf` points to them). Such an owner holds no buffer of another
 // object: `obj` is None and `view.obj` null.
 //
-// Made and dropped as often as the objects whose values they hold, these
-// owners keep a few dead blocks for reuse, as the interpreter does for
-// floats and tuples: the allocator's bookkeeping is most of their cost.
+// Owners of N doubles (`make`) are made and dropped as often as the objects
+// whose values they hold: they keep a few dead blocks for reuse, as the
+// interpreter does for floats and tuples, since the allocator's bookkeeping
+// is most of their cost. Owners of a table of any size (`make_table`) keep
+// its shape and strides in their own block, and are freed at once.
 template <std::size_t N>
 class StorageOwnerType : public OwnerType {
 public:
@@ -243,12 +246,50 @@ public:
         return o;
     }
 
+    // A new owner of a C-contiguous (rows, columns) table of doubles, seen
+    // as a read-only array; with one acquisition, as `make` gives. The
+    // doubles start on a 64-byte boundary of the block.
+    orbivane_view_owner* make_table(Py_ssize_t rows, Py_ssize_t columns) {
+        const Py_ssize_t count = rows * columns;
+        if (rows < 0 || columns < 0 || (columns && count / columns != rows) ||
+            count > (PY_SSIZE_T_MAX - Py_ssize_t{sizeof(TableBlock)} - 64) / Py_ssize_t{sizeof(double)}) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        auto* block = static_cast<TableBlock*>(
+            PyObject_Malloc(sizeof(TableBlock) + 64 + static_cast<std::size_t>(count) * sizeof(double)));
+        if (!block) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        const auto start = reinterpret_cast<std::uintptr_t>(block + 1);
+        auto* storage = reinterpret_cast<double*>((start + 63) & ~std::uintptr_t{63});
+        block->shape[0] = rows;
+        block->shape[1] = columns;
+        block->strides[0] = columns * Py_ssize_t{sizeof(double)};
+        block->strides[1] = sizeof(double);
+        orbivane_view_owner* o = &block->record;
+        PyObject_Init(reinterpret_cast<PyObject*>(o), &type_);
+        detail::init_fields(o, Py_None, detail::shared_lock);
+        o->view = Py_buffer{storage, nullptr, count * Py_ssize_t{sizeof(double)}, sizeof(double), 1, 2,
+                            detail::double_format, block->shape, block->strides, nullptr, nullptr};
+        o->flags = PyBUF_RECORDS_RO;
+        o->acquisition_count = 1;
+        return o;
+    }
+
 private:
     struct Block {
         orbivane_view_owner record;
         double storage[N];
     };
     static_assert(offsetof(Block, storage) == sizeof(orbivane_view_owner));
+
+    struct TableBlock {
+        orbivane_view_owner record;
+        Py_ssize_t shape[2];
+        Py_ssize_t strides[2];
+    };
 
     static constexpr int kKept = 64;
     static inline Block* kept_[kKept];
@@ -257,7 +298,8 @@ private:
     // tp_free, called by the owner's deallocation with the interpreter lock
     // held.
     static void keep_block(void* p) {
-        if (kept_count_ < kKept)
+        const bool fixed = static_cast<Block*>(p)->record.view.buf == static_cast<Block*>(p)->storage;
+        if (fixed && kept_count_ < kKept)
             kept_[kept_count_++] = static_cast<Block*>(p);
         else
             PyObject_Free(p);

@@ -1,0 +1,522 @@
+// Time(val, val2=None, *, format=None, scale='utc') and Time.range: the
+// forms a Time is made from.
+//
+// A str is a year of one to four digits ("2021", 00:00 on 1 January) or
+// ISO 8601 text; an aware datetime is a UTC instant; numbers need a format,
+// "jd", "mjd" or "unix" (seconds since 1970 in UTC, without leap seconds),
+// and may come in two parts, val + val2. A list, tuple or 1-D NumPy array
+// of any of these makes an array Time. As before, format and scale may
+// also follow val by position: Time("2021", "year", "tt").
+#include "time_object.hpp"
+
+#include "calendar.hpp"
+#include "two_part.hpp"
+
+#include <cmath>
+
+namespace orbivane::time {
+
+namespace {
+
+enum class Format { none, jd, mjd, unix, iso, year, datetime };
+
+bool is_numeric(Format f) { return f == Format::jd || f == Format::mjd || f == Format::unix; }
+
+const char* format_text(Format f) {
+    switch (f) {
+        case Format::jd: return "jd";
+        case Format::mjd: return "mjd";
+        case Format::unix: return "unix";
+        case Format::iso: return "iso";
+        case Format::year: return "year";
+        case Format::datetime: return "datetime";
+        default: return "none";
+    }
+}
+
+int parse_format(PyObject* format, Format* out) {
+    if (!format || format == Py_None) {
+        *out = Format::none;
+        return 0;
+    }
+    PyObject* known[] = {names.jd, names.mjd, names.unix, names.iso, names.year, names.datetime};
+    const Format formats[] = {Format::jd, Format::mjd, Format::unix, Format::iso, Format::year, Format::datetime};
+    for (int i = 0; i < 6; ++i) {
+        if (format == known[i]) {
+            *out = formats[i];
+            return 0;
+        }
+    }
+    if (PyUnicode_Check(format)) {
+        for (int i = 0; i < 6; ++i) {
+            if (PyUnicode_Compare(format, known[i]) == 0) {
+                *out = formats[i];
+                return 0;
+            }
+        }
+    }
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError,
+                     "unknown Time format %R; expected 'jd', 'mjd', 'unix', 'iso', 'year' or 'datetime'", format);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+// ---------------------------------------------------------------------------
+
+// Julian date pieces of a number in a format: whole days and a rest.
+struct Days2 {
+    double whole, rest;
+};
+
+Days2 days_of_number(Format f, double v) {
+    if (f == Format::unix) {
+        const double r = std::fmod(v, 86400.0);  // exact
+        return {(v - r) / 86400.0, r / 86400.0};
+    }
+    const double w = std::rint(v);
+    return {w, v - w};  // exact
+}
+
+// val + val2 in a format as a canonical pair, rounded once (or nearly) from
+// the exact sum.
+Pair pair_of_numbers(Format f, double a, double b) {
+    const Days2 x = days_of_number(f, a), y = days_of_number(f, b);
+    // The format's zero: JD 0, MJD 0 = JD 2400000.5, Unix 0 = JD 2440587.5.
+    const double zero_whole = f == Format::jd ? 0.0 : f == Format::mjd ? 2400000.0 : 2440588.0;
+    const double zero_rest = f == Format::jd ? 0.0 : f == Format::mjd ? 0.5 : -0.5;
+    const two_part::Sum s1 = two_part::two_sum(x.rest, y.rest);
+    const two_part::Sum s2 = two_part::two_sum(s1.s, zero_rest);
+    const two_part::Split head = two_part::split(s2.s);
+    const two_part::Split tail = two_part::split(head.rest + (s1.e + s2.e));
+    return {x.whole + y.whole + zero_whole + head.whole + tail.whole, tail.rest};
+}
+
+const char* number_meaning(Format f) {
+    return f == Format::jd ? "a finite Julian date" : f == Format::mjd ? "a finite MJD" : "a finite number of seconds";
+}
+
+// A real number (not a bool, a str or bytes) as a double; -1 with the
+// format's error.
+int real_of(PyObject* v, Format f, double* out) {
+    if (PyFloat_CheckExact(v)) {
+        *out = PyFloat_AS_DOUBLE(v);
+    } else {
+        if (PyBool_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || !PyNumber_Check(v) ||
+            PyComplex_Check(v) || PyObject_TypeCheck(v, &PyComplexFloatingArrType_Type)) {
+            PyErr_Format(PyExc_TypeError, "Time(..., format='%s') needs a real number, not '%.200s'", format_text(f),
+                         Py_TYPE(v)->tp_name);
+            return -1;
+        }
+        *out = PyFloat_AsDouble(v);
+        if (*out == -1.0 && PyErr_Occurred()) return -1;
+    }
+    if (!std::isfinite(*out)) {
+        PyErr_Format(PyExc_ValueError, "Time(..., format='%s') needs %s, got %R", format_text(f), number_meaning(f), v);
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Text and datetimes
+// ---------------------------------------------------------------------------
+
+// A text in a scale: a year of one to four digits, or ISO 8601 (zoned text
+// only in UTC). `argument` names it in errors ("val" or "val[3]").
+int pair_of_text(PyObject* text, Format f, Scale scale, const char* argument, Pair* out) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_IS_ASCII(text) ? PyUnicode_AsUTF8AndSize(text, &n) : nullptr;
+    long year;
+    if (s && f != Format::iso && calendar::parse_year(s, static_cast<std::size_t>(n), &year)) {
+        *out = {static_cast<double>(calendar::days_from_civil(year, 1, 1)) + calendar::kNoonOfDayZero, -0.5};
+        return 0;
+    }
+    if (f == Format::year) {
+        PyErr_Format(PyExc_ValueError, "Time() expects a year of one to four digits, such as '2021'; got %R", text);
+        return -1;
+    }
+    calendar::ParsedInstant t;
+    const char* why = s ? calendar::parse_iso(s, static_cast<std::size_t>(n), &t) : "not ASCII text";
+    if (why) {
+        PyErr_Format(PyExc_ValueError,
+                     "Time() argument '%s' is %R: neither a year of one to four digits, such as '2021', nor ISO "
+                     "8601 text such as '2021-05-03T12:00:00Z' (%s)",
+                     argument, text, why);
+        return -1;
+    }
+    if (t.has_zone && scale != Scale::utc) {
+        PyErr_Format(PyExc_ValueError,
+                     "Time() argument '%s' is %R: its zone places it in UTC, but scale is %R (convert with .%U "
+                     "instead)",
+                     argument, text, scale_name(scale), scale_name(scale));
+        return -1;
+    }
+    long long day = t.days;
+    // The second of the day in UTC. A leap second is placed as the second
+    // after 23:59:59 UTC, whatever the zone.
+    long long second = (t.leap_second ? t.second - 1 : t.second) - t.zone_minutes * 60LL;
+    while (second < 0) second += 86400, --day;
+    while (second >= 86400) second -= 86400, ++day;
+    if (t.leap_second) {
+        if (scale != Scale::utc || second != 86399 || !scales::ends_with_leap_second(day)) {
+            PyErr_Format(PyExc_ValueError, "Time() argument '%s' is %R: %s", argument, text,
+                         scale != Scale::utc ? "only UTC has leap seconds"
+                                             : "no leap second follows that minute (see the leap-second table)");
+            return -1;
+        }
+        second = 86400;
+    }
+    // jd2 = (second - 43200 + fraction) / 86400, nearly correctly rounded.
+    const double a = static_cast<double>(second - 43200), fa = a / 86400.0;
+    const double ea = std::fma(-fa, 86400.0, a) / 86400.0;
+    const double fb = t.fraction / 86400.0;
+    const double eb = std::fma(-fb, 86400.0, t.fraction) / 86400.0;
+    const two_part::Sum sum = two_part::two_sum(fa, fb);
+    const double rest = sum.s + (sum.e + (ea + eb));
+    const double whole = static_cast<double>(day) + calendar::kNoonOfDayZero;
+    if (t.leap_second) {
+        *out = {whole, rest};  // jd2 from 0.5 on: the day's leap second
+    } else {
+        const two_part::Split sp = two_part::split(rest);
+        *out = {whole + sp.whole, sp.rest};
+    }
+    return 0;
+}
+
+int pair_of_datetime_in(PyObject* v, Scale scale, const char* argument, Pair* out) {
+    if (scale != Scale::utc) {
+        PyErr_Format(PyExc_ValueError,
+                     "Time() argument '%s' is a datetime, which names a UTC instant, but scale is %R (convert "
+                     "with .%U instead)",
+                     argument, scale_name(scale), scale_name(scale));
+        return -1;
+    }
+    return pair_of_datetime(v, argument, out);
+}
+
+// One item of any form but numbers: a text or a datetime.
+int pair_of_item(PyObject* v, Format f, Scale scale, const char* argument, Pair* out) {
+    if (PyUnicode_Check(v) && (f == Format::none || f == Format::iso || f == Format::year))
+        return pair_of_text(v, f, scale, argument, out);
+    if (is_datetime(v) && (f == Format::none || f == Format::datetime))
+        return pair_of_datetime_in(v, scale, argument, out);
+    if (f == Format::none && (PyNumber_Check(v) && !PyBool_Check(v) && !PyUnicode_Check(v))) {
+        PyErr_Format(PyExc_TypeError,
+                     "Time() needs format='jd', 'mjd' or 'unix' to read a number; argument '%s' is %R", argument, v);
+        return -1;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "Time() takes a year or ISO 8601 text, an aware datetime, or numbers with format='jd', 'mjd' "
+                 "or 'unix'; argument '%s' is '%.200s'%s%s",
+                 argument, Py_TYPE(v)->tp_name, f == Format::none ? "" : " for format ", f == Format::none ? "" : format_text(f));
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Arrays
+// ---------------------------------------------------------------------------
+
+// A real array (or sequence) as contiguous float64 of at most one
+// dimension; bools, complex numbers and non-numbers refused.
+Ref real_array(PyObject* v, Format f, const char* argument) {
+    Ref natural = Ref::steal(PyArray_FROMANY(v, NPY_NOTYPE, 0, 0, 0));
+    if (!natural) return {};
+    auto* a = reinterpret_cast<PyArrayObject*>(natural.get());
+    const char kind = PyArray_DESCR(a)->kind;
+    if (kind != 'i' && kind != 'u' && kind != 'f') {
+        PyErr_Format(PyExc_TypeError, "Time(..., format='%s') needs real numbers; argument '%s' holds dtype %R",
+                     format_text(f), argument, reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+        return {};
+    }
+    if (PyArray_NDIM(a) > 1) {
+        Ref shape = Ref::steal(PyObject_GetAttrString(natural.get(), "shape"));
+        PyErr_Format(PyExc_ValueError, "Time() argument '%s' has shape %R; a Time holds one dimension of instants",
+                     argument, shape.get());
+        return {};
+    }
+    return Ref::steal(PyArray_FROMANY(natural.get(), NPY_DOUBLE, 0, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+}
+
+PyObject* numbers_to_time(PyTypeObject* type, PyObject* val, PyObject* val2, Format f, Scale scale) {
+    Ref a = real_array(val, f, "val");
+    if (!a) return nullptr;
+    Ref b;
+    if (val2 && val2 != Py_None && !(b = real_array(val2, f, "val2"))) return nullptr;
+    auto* pa = reinterpret_cast<PyArrayObject*>(a.get());
+    auto* pb = b ? reinterpret_cast<PyArrayObject*>(b.get()) : nullptr;
+    const bool scalar = PyArray_NDIM(pa) == 0 && (!pb || PyArray_NDIM(pb) == 0);
+    const Py_ssize_t na = PyArray_NDIM(pa) ? PyArray_DIM(pa, 0) : 1;
+    const Py_ssize_t nb = pb && PyArray_NDIM(pb) ? PyArray_DIM(pb, 0) : 1;
+    const bool a_array = PyArray_NDIM(pa) == 1, b_array = pb && PyArray_NDIM(pb) == 1;
+    Py_ssize_t n = a_array ? na : nb;
+    if (a_array && b_array && na != nb && na != 1 && nb != 1) {
+        PyErr_Format(PyExc_ValueError, "Time() arguments 'val' (%zd values) and 'val2' (%zd) do not broadcast together",
+                     na, nb);
+        return nullptr;
+    }
+    if (a_array && b_array) n = na == 1 ? nb : na;
+    const auto* x = static_cast<const double*>(PyArray_DATA(pa));
+    const double* y = pb ? static_cast<const double*>(PyArray_DATA(pb)) : nullptr;
+    const Py_ssize_t xs = na == 1 ? 0 : 1, ys = nb == 1 ? 0 : 1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double u = x[i * xs], v = y ? y[i * ys] : 0.0;
+        if (!std::isfinite(u) || !std::isfinite(v)) {
+            Ref bad = Ref::steal(PyFloat_FromDouble(std::isfinite(u) ? v : u));
+            if (bad)
+                PyErr_Format(PyExc_ValueError, "Time(..., format='%s') needs %ss; %s[%zd] is %R", format_text(f),
+                             number_meaning(f) + 2, std::isfinite(u) ? "val2" : "val", std::isfinite(u) ? i * ys : i * xs,
+                             bad.get());
+            return nullptr;
+        }
+    }
+    if (scalar) return new_scalar(type, pair_of_numbers(f, x[0], y ? y[0] : 0.0), scale);
+    double *jd1, *jd2;
+    PyObject* t = new_array(type, n, scale, &jd1, &jd2);
+    if (!t) return nullptr;
+    maybe_without_gil(n, [&] {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Pair p = pair_of_numbers(f, x[i * xs], y ? y[i * ys] : 0.0);
+            jd1[i] = p.jd1;
+            jd2[i] = p.jd2;
+        }
+    });
+    return t;
+}
+
+bool is_numeric_array(PyObject* v) {
+    if (!PyArray_Check(v)) return false;
+    const char kind = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(v))->kind;
+    return kind == 'i' || kind == 'u' || kind == 'f' || kind == 'b' || kind == 'c';
+}
+
+// A sequence of texts or datetimes.
+PyObject* items_to_time(PyTypeObject* type, PyObject* val, Format f, Scale scale) {
+    if (PyArray_Check(val) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(val)) != 1) {
+        Ref shape = Ref::steal(PyObject_GetAttrString(val, "shape"));
+        PyErr_Format(PyExc_ValueError, "Time() argument 'val' has shape %R; a Time holds one dimension of instants",
+                     shape.get());
+        return nullptr;
+    }
+    Ref items = Ref::steal(PySequence_Fast(val, "Time() argument 'val' is not a sequence"));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    PyObject** item = PySequence_Fast_ITEMS(items.get());
+    double *jd1, *jd2;
+    Ref t = Ref::steal(new_array(type, n, scale, &jd1, &jd2));
+    if (!t) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        char argument[40];
+        std::snprintf(argument, sizeof argument, "val[%zd]", i);
+        Pair p;
+        if (pair_of_item(item[i], f, scale, argument, &p) < 0) return nullptr;
+        jd1[i] = p.jd1;
+        jd2[i] = p.jd2;
+    }
+    return t.release();
+}
+
+// ---------------------------------------------------------------------------
+// Time(...)
+// ---------------------------------------------------------------------------
+
+PyObject* build(PyTypeObject* type, PyObject* val, PyObject* val2, PyObject* format_arg, PyObject* scale_arg) {
+    Scale scale;
+    Format f;
+    if (parse_scale(scale_arg, &scale) < 0 || parse_format(format_arg, &f) < 0) return nullptr;
+    const bool has_val2 = val2 && val2 != Py_None;
+    if (has_val2 && !is_numeric(f)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Time() argument 'val2' (%R) is a second part of a number: it needs format='jd', 'mjd' or "
+                     "'unix'",
+                     val2);
+        return nullptr;
+    }
+    const bool sequence = PyList_Check(val) || PyTuple_Check(val) || PyArray_Check(val);
+    if (is_numeric(f)) {
+        if (!sequence && !(has_val2 && (PyList_Check(val2) || PyTuple_Check(val2) || PyArray_Check(val2)))) {
+            double a, b = 0.0;
+            if (real_of(val, f, &a) < 0) return nullptr;
+            if (has_val2 && real_of(val2, f, &b) < 0) {
+                if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_TypeError, "Time() argument 'val2' needs a finite real number, got %R", val2);
+                }
+                return nullptr;
+            }
+            return new_scalar(type, pair_of_numbers(f, a, b), scale);
+        }
+        return numbers_to_time(type, val, has_val2 ? val2 : nullptr, f, scale);
+    }
+    if (sequence) {
+        if (f == Format::none && is_numeric_array(val)) {
+            PyErr_Format(PyExc_TypeError,
+                         "Time() needs format='jd', 'mjd' or 'unix' to read numbers; argument 'val' is an array of "
+                         "dtype %R",
+                         reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(val))));
+            return nullptr;
+        }
+        return items_to_time(type, val, f, scale);
+    }
+    Pair p;
+    if (PyUnicode_Check(val) || is_datetime(val) || f != Format::none) {
+        if (pair_of_item(val, f, scale, "val", &p) < 0) return nullptr;
+        return new_scalar(type, p, scale);
+    }
+    if (PyNumber_Check(val) && !PyBool_Check(val)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Time() needs format='jd', 'mjd' or 'unix' to read a number; argument 'val' is %R "
+                     "('%.200s')",
+                     val, Py_TYPE(val)->tp_name);
+        return nullptr;
+    }
+    return pair_of_item(val, f, scale, "val", &p) < 0 ? nullptr : new_scalar(type, p, scale);
+}
+
+// Binds Time's arguments: val (or value, as before), then val2 or, as
+// before, a format text; a scale may follow a format by position.
+PyObject* bind_and_build(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, const Keywords& kw) {
+    if (nargs > 3) {
+        raise_argtuple_invalid("Time", false, 1, 3, nargs);
+        return nullptr;
+    }
+    PyObject* val = nargs > 0 ? args[0] : nullptr;
+    PyObject* val2 = nullptr;
+    PyObject* format = nullptr;
+    PyObject* scale = nullptr;
+    if (nargs > 1) {
+        if (PyUnicode_Check(args[1])) {
+            format = args[1];
+            if (nargs > 2) scale = args[2];
+        } else {
+            val2 = args[1];
+            if (nargs > 2) {
+                PyErr_SetString(PyExc_TypeError,
+                                "Time() takes val and val2 by position; format and scale are keywords");
+                return nullptr;
+            }
+        }
+    }
+    if (kw.size()) {
+        struct Slot {
+            PyObject* name;
+            PyObject** target;
+        } slots[] = {{names.val, &val}, {names.value, &val}, {names.val2, &val2}, {names.format, &format},
+                     {names.scale, &scale}};
+        const int r = kw.for_each_key([&](PyObject* key) -> int {
+            if (!PyUnicode_Check(key)) {
+                raise_keywords_not_strings("Time");
+                return -1;
+            }
+            for (const Slot& s : slots) {
+                if (key == s.name || PyUnicode_Compare(key, s.name) == 0) {
+                    if (*s.target) {
+                        raise_double_keyword("Time", key);
+                        return -1;
+                    }
+                    *s.target = kw.find(s.name);
+                    if (!*s.target) {
+                        if (!PyErr_Occurred()) raise_unexpected_keyword("Time", key);
+                        return -1;
+                    }
+                    return 0;
+                }
+            }
+            raise_unexpected_keyword("Time", key);
+            return -1;
+        });
+        if (r < 0) return nullptr;
+    }
+    if (!val) {
+        raise_argtuple_invalid("Time", false, 1, 3, 0);
+        return nullptr;
+    }
+    return build(type, val, val2, format, scale);
+}
+
+}  // namespace
+
+PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    return bind_and_build(type, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), Keywords::from_dict(kwds));
+}
+
+// Calls of Time itself skip the argument tuple and dictionary.
+PyObject* Time_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return bind_and_build(reinterpret_cast<PyTypeObject*>(type), args, nargs,
+                          Keywords::from_vectorcall(kwnames, args + nargs));
+}
+
+// Time.range(start, step, count): count instants from start, step apart
+// (days, or a timedelta), in start's scale. Instant i is start + i * step
+// with i * step exact, rounded once into jd2.
+PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static PyObject* kwlist[3] = {nullptr, nullptr, nullptr};
+    if (!kwlist[0] && (!(kwlist[0] = intern("start")) || !(kwlist[1] = intern("step")) || !(kwlist[2] = intern("count"))))
+        return nullptr;
+    PyObject* values[3];
+    const Signature sig{"range", kwlist, 3, 3};
+    if (bind_arguments(sig, args, nargs, Keywords::from_vectorcall(kwnames, args + nargs), values) < 0) return nullptr;
+    Ref start;
+    if (is_time(values[0])) {
+        start = Ref::borrow(values[0]);
+    } else {
+        PyObject* call_args[] = {values[0]};
+        start = Ref::steal(PyObject_Vectorcall(cls, call_args, 1, nullptr));
+        if (!start) return nullptr;
+    }
+    if (!is_scalar(start.get())) {
+        PyErr_SetString(PyExc_TypeError, "Time.range() argument 'start' must be a single instant, not an array Time");
+        return nullptr;
+    }
+    double whole = 0.0, rest = 0.0;
+    PyObject* step = values[1];
+    if (PyFloat_Check(step) || (PyLong_Check(step) && !PyBool_Check(step)) ||
+        PyObject_TypeCheck(step, &PyFloatingArrType_Type) || PyObject_TypeCheck(step, &PyIntegerArrType_Type)) {
+        rest = PyFloat_AsDouble(step);
+        if (rest == -1.0 && PyErr_Occurred()) return nullptr;
+        whole = std::rint(rest);
+        rest -= whole;
+    } else if (!timedelta_days(step, &whole, &rest)) {
+        PyErr_Format(PyExc_TypeError, "Time.range() argument 'step' must be a number of days or a timedelta, not '%.200s'",
+                     Py_TYPE(step)->tp_name);
+        return nullptr;
+    }
+    if (!std::isfinite(whole) || !std::isfinite(rest)) {
+        PyErr_Format(PyExc_ValueError, "Time.range() argument 'step' must be finite, got %R", step);
+        return nullptr;
+    }
+    const Py_ssize_t count = PyNumber_AsSsize_t(values[2], PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    if (count < 0 || PyBool_Check(values[2])) {
+        PyErr_Format(PyExc_ValueError, "Time.range() argument 'count' must be a count of instants, got %R", values[2]);
+        return nullptr;
+    }
+    const Pair s = column(start.get()).at(0);
+    double *jd1, *jd2;
+    PyObject* t = new_array(&Time_Type, count, scale_of(start.get()), &jd1, &jd2);
+    if (!t) return nullptr;
+    bool finite = true;
+    maybe_without_gil(count, [&] {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const double k = static_cast<double>(i);
+            const double p = k * rest, pe = std::fma(k, rest, -p);  // k * rest = p + pe exactly
+            const double wp = std::rint(p);
+            const two_part::Sum sum = two_part::two_sum(s.jd2, p - wp);
+            const two_part::Split sp = two_part::split(sum.s + (sum.e + pe));
+            jd1[i] = s.jd1 + k * whole + wp + sp.whole;
+            jd2[i] = sp.rest;
+            finite &= std::isfinite(jd1[i]);
+        }
+    });
+    if (!finite) {
+        Py_DECREF(t);
+        PyErr_Format(PyExc_ValueError, "Time.range(): %zd steps of %R from the start give no finite Julian date", count,
+                     step);
+        return nullptr;
+    }
+    return t;
+}
+
+}  // namespace orbivane::time

@@ -1,0 +1,460 @@
+// Arithmetic, comparisons and hashing of Times, element by element for
+// array Times with NumPy's broadcasting of one dimension; the sequence
+// protocol; pickling.
+//
+// Operations take a Time and a number of days (an int, a float, a NumPy
+// integer or floating scalar or array, or a timedelta), or two Times. Times
+// of one scale compare and subtract as they are; Times of different scales
+// that convert (utc, tai, tt, gps) are first converted to TAI. Anything
+// else is NotImplemented, so Python raises its usual TypeError (or, for ==,
+// compares identities): bools too, as NumPy's datetime64 refuses them.
+#include "time_object.hpp"
+
+#include "two_part.hpp"
+
+#include <bit>
+#include <cmath>
+
+namespace orbivane::time {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Operands
+// ---------------------------------------------------------------------------
+
+bool is_numpy_real(PyObject* x) {
+    if (PyObject_TypeCheck(x, &PyFloatingArrType_Type)) return true;
+    return PyObject_TypeCheck(x, &PyIntegerArrType_Type) && !PyObject_TypeCheck(x, &PyTimedeltaArrType_Type);
+}
+
+// A number of days: one (whole + rest, whole a whole number or 0), or an
+// array of them (float64, contiguous).
+struct Days {
+    double whole = 0.0, rest = 0.0;
+    Ref array;
+    const double* values = nullptr;
+    Py_ssize_t n = 1;
+    bool is_array() const { return values != nullptr; }
+    double at(Py_ssize_t i) const { return values ? values[i] : whole + rest; }
+};
+
+// 1 when `x` is a number of days (filled in), 0 when it is not, -1 when the
+// conversion failed.
+int days_of(PyObject* x, Days* d) {
+    if (PyFloat_Check(x)) {
+        d->rest = PyFloat_AS_DOUBLE(x);
+        return 1;
+    }
+    if (PyBool_Check(x)) return 0;
+    if (PyLong_Check(x) || is_numpy_real(x)) {
+        d->rest = PyLong_Check(x) ? PyLong_AsDouble(x) : PyFloat_AsDouble(x);
+        return d->rest == -1.0 && PyErr_Occurred() ? -1 : 1;
+    }
+    if (timedelta_days(x, &d->whole, &d->rest)) return 1;
+    if (!PyArray_Check(x)) return 0;
+    const char kind = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(x))->kind;
+    if (kind != 'i' && kind != 'u' && kind != 'f') return 0;
+    if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(x)) > 1) {
+        PyErr_Format(PyExc_ValueError, "a Time holds one dimension of instants; days of shape %R do not fit",
+                     Ref::steal(PyObject_GetAttrString(x, "shape")).get());
+        return -1;
+    }
+    d->array = Ref::steal(PyArray_FROMANY(x, NPY_DOUBLE, 0, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (!d->array) return -1;
+    auto* a = reinterpret_cast<PyArrayObject*>(d->array.get());
+    if (PyArray_NDIM(a) == 0) {
+        d->rest = *static_cast<const double*>(PyArray_DATA(a));
+        d->array.reset();
+        return 1;
+    }
+    d->values = static_cast<const double*>(PyArray_DATA(a));
+    d->n = PyArray_DIM(a, 0);
+    return 1;
+}
+
+// The length of the result of broadcasting n and m items (scalars count
+// as 1 and `scalar`), or -1 with ValueError.
+Py_ssize_t broadcast(Py_ssize_t n, bool n_array, Py_ssize_t m, bool m_array, const char* operation) {
+    if (!n_array) return m;
+    if (!m_array) return n;
+    if (n == m || m == 1) return n;
+    if (n == 1) return m;
+    PyErr_Format(PyExc_ValueError, "%s: a Time of %zd instants and %zd operands do not broadcast together",
+                 operation, n, m);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Time + days
+// ---------------------------------------------------------------------------
+
+void raise_not_finite(const char* operation, PyObject* x, const Days& d, Py_ssize_t i, Pair p) {
+    Ref jd = Ref::steal(PyFloat_FromDouble(p.jd1 + p.jd2));
+    if (!jd) return;
+    if (!d.is_array()) {
+        PyErr_Format(PyExc_ValueError, "%s: days=%R gives no finite Julian date (the Time is JD %R)", operation, x,
+                     jd.get());
+        return;
+    }
+    Ref day = Ref::steal(PyFloat_FromDouble(d.at(d.n == 1 ? 0 : i)));
+    if (day)
+        PyErr_Format(PyExc_ValueError, "%s: days[%zd]=%R gives no finite Julian date (the Time is JD %R there)",
+                     operation, d.n == 1 ? Py_ssize_t{0} : i, day.get(), jd.get());
+}
+
+// time + days, days + time or time - days (`operation`, as written).
+PyObject* shifted(PyObject* time, PyObject* x, double sign, const char* operation) {
+    Days d;
+    const int r = days_of(x, &d);
+    if (r <= 0) {
+        if (r < 0) return nullptr;
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const Column c = column(time);
+    const Scale scale = scale_of(time);
+    if (is_scalar(time) && !d.is_array()) {
+        const Pair p = c.at(0);
+        PyObject* result = new_scalar_split(&Time_Type, p.jd1 + sign * d.whole, p.jd2 + sign * d.rest, scale);
+        if (!result && !PyErr_Occurred()) raise_not_finite(operation, x, d, 0, p);
+        return result;
+    }
+    const Py_ssize_t n = broadcast(c.n, !is_scalar(time), d.n, d.is_array(), operation);
+    if (n < 0) return nullptr;
+    double *jd1, *jd2;
+    Ref result = Ref::steal(new_array(&Time_Type, n, scale, &jd1, &jd2));
+    if (!result) return nullptr;
+    const Py_ssize_t tstep = c.n == 1 ? 0 : 1, dstep = d.n == 1 ? 0 : 1;
+    Py_ssize_t bad = -1;
+    maybe_without_gil(n, [&] {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Pair p = c.at(i * tstep);
+            const double days = d.is_array() ? d.values[i * dstep] : d.rest;
+            const two_part::Split s = two_part::split(p.jd2 + sign * days);
+            jd1[i] = p.jd1 + sign * d.whole + s.whole;
+            jd2[i] = s.rest;
+            if (!std::isfinite(jd1[i]) && bad < 0) bad = i;
+        }
+    });
+    if (bad >= 0) {
+        raise_not_finite(operation, x, d, bad, c.at(bad * tstep));
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* Time_add(PyObject* a, PyObject* b) {
+    const bool ta = is_time(a);
+    if (ta == is_time(b)) Py_RETURN_NOTIMPLEMENTED;
+    if (ta && PyFloat_CheckExact(b) && is_scalar(a)) {  // the usual case
+        const Pair p = column(a).at(0);
+        PyObject* r = new_scalar_split(&Time_Type, p.jd1, p.jd2 + PyFloat_AS_DOUBLE(b), scale_of(a));
+        if (r || PyErr_Occurred()) return r;
+    }
+    return ta ? shifted(a, b, 1.0, "Time + days") : shifted(b, a, 1.0, "days + Time");
+}
+
+// ---------------------------------------------------------------------------
+// Two Times: both in one scale
+// ---------------------------------------------------------------------------
+
+// The instants of two Times in one scale: as they are when they share one,
+// else both in TAI. 1 when done, 0 when they do not convert (nothing
+// raised), -1 with an exception.
+struct Common {
+    Ref a, b;
+};
+
+int in_common_scale(PyObject* a, PyObject* b, Common* out) {
+    const Scale sa = scale_of(a), sb = scale_of(b);
+    if (sa == sb) {
+        out->a = Ref::borrow(a);
+        out->b = Ref::borrow(b);
+        return 1;
+    }
+    if (!scales::converts(sa) || !scales::converts(sb)) return 0;
+    out->a = Ref::steal(converted(a, Scale::tai));
+    if (!out->a) return -1;
+    out->b = Ref::steal(converted(b, Scale::tai));
+    return out->b ? 1 : -1;
+}
+
+bool compare(Pair x, Pair y, int op) {
+    const bool first = x.jd1 != y.jd1;
+    const double u = first ? x.jd1 : x.jd2, v = first ? y.jd1 : y.jd2;
+    switch (op) {
+        case Py_LT: return u < v;
+        case Py_LE: return u <= v;
+        case Py_EQ: return u == v;
+        case Py_NE: return u != v;
+        case Py_GT: return u > v;
+        default: return u >= v;
+    }
+}
+
+// f(x, y) over two Times with broadcasting, into a new NumPy array of `type`.
+template <class T, class F>
+PyObject* pairwise(PyObject* a, PyObject* b, int type, const char* operation, F f) {
+    const Column x = column(a), y = column(b);
+    const Py_ssize_t n = broadcast(x.n, !is_scalar(a), y.n, !is_scalar(b), operation);
+    if (n < 0) return nullptr;
+    npy_intp dims[1] = {n};
+    PyObject* result = PyArray_SimpleNew(1, dims, type);
+    if (!result) return nullptr;
+    T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result)));
+    const Py_ssize_t xs = x.n == 1 ? 0 : 1, ys = y.n == 1 ? 0 : 1;
+    maybe_without_gil(n, [&] {
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = f(x.at(i * xs), y.at(i * ys));
+    });
+    return result;
+}
+
+}  // namespace
+
+PyObject* Time_richcompare(PyObject* a, PyObject* b, int op) {
+    if (!is_time(a) || !is_time(b)) Py_RETURN_NOTIMPLEMENTED;
+    if (as_time(a)->_scale == as_time(b)->_scale && is_scalar(a) && is_scalar(b)) {  // the usual case
+        if (compare(column(a).at(0), column(b).at(0), op)) Py_RETURN_TRUE;
+        Py_RETURN_FALSE;
+    }
+    Common c;
+    const int r = in_common_scale(a, b, &c);
+    if (r <= 0) {
+        // An instant that does not convert equals nothing of another scale.
+        if (r < 0 && !((op == Py_EQ || op == Py_NE) && PyErr_ExceptionMatches(PyExc_ValueError))) return nullptr;
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (is_scalar(a) && is_scalar(b)) {
+        if (compare(column(c.a.get()).at(0), column(c.b.get()).at(0), op)) Py_RETURN_TRUE;
+        Py_RETURN_FALSE;
+    }
+    return pairwise<npy_bool>(c.a.get(), c.b.get(), NPY_BOOL, "comparing Times",
+                              [op](Pair x, Pair y) { return static_cast<npy_bool>(compare(x, y, op)); });
+}
+
+namespace {
+
+// time - time: the days between them, a float (an array for array Times),
+// rounded once from the exact difference; time - days: a Time.
+PyObject* Time_subtract(PyObject* a, PyObject* b) {
+    if (!is_time(a)) Py_RETURN_NOTIMPLEMENTED;
+    if (!is_time(b)) return shifted(a, b, -1.0, "Time - days");
+    if (as_time(a)->_scale == as_time(b)->_scale && is_scalar(a) && is_scalar(b)) {  // the usual case
+        const Pair x = column(a).at(0), y = column(b).at(0);
+        return PyFloat_FromDouble(two_part::difference(x.jd1, x.jd2, y.jd1, y.jd2));
+    }
+    Common c;
+    const int r = in_common_scale(a, b, &c);
+    if (r <= 0) {
+        if (r < 0) return nullptr;
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (is_scalar(a) && is_scalar(b)) {
+        const Pair x = column(c.a.get()).at(0), y = column(c.b.get()).at(0);
+        return PyFloat_FromDouble(two_part::difference(x.jd1, x.jd2, y.jd1, y.jd2));
+    }
+    return pairwise<double>(c.a.get(), c.b.get(), NPY_DOUBLE, "Time - Time",
+                            [](Pair x, Pair y) { return two_part::difference(x.jd1, x.jd2, y.jd1, y.jd2); });
+}
+
+int Time_bool(PyObject* self) {
+    if (is_scalar(self)) return 1;
+    PyErr_SetString(PyExc_ValueError,
+                     "the truth value of an array Time is ambiguous; use len() to ask whether it holds instants");
+    return -1;
+}
+
+Py_hash_t hash_pair(Pair p, Py_hash_t seed) {
+    uint64_t h = static_cast<uint64_t>(seed);
+    for (double part : {p.jd1 + 0.0, p.jd2 + 0.0}) {
+        h ^= std::bit_cast<uint64_t>(part) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+    }
+    const auto hash = static_cast<Py_hash_t>(h);
+    return hash == -1 ? -2 : hash;
+}
+
+}  // namespace
+
+// Equal Times have equal pairs in a common scale, whose zeros may differ
+// only in sign: +0.0 is added to make them the same bits. Times that
+// convert hash by their instant in TAI, so that equal Times of different
+// scales hash alike; UTC before 1972, which does not convert, and the
+// scales that are labels only hash by their own pair and scale.
+Py_hash_t Time_hash(PyObject* self) {
+    if (!is_scalar(self)) {
+        PyErr_SetString(PyExc_TypeError, "unhashable type: an array Time (a scalar Time is hashable)");
+        return -1;
+    }
+    const Scale scale = scale_of(self);
+    const Pair p = column(self).at(0);
+    if (scales::converts(scale)) {
+        Pair tai;
+        const scales::Status s = scales::convert(scale, Scale::tai, p, &tai);
+        if (s != scales::Status::before_utc) return hash_pair(tai, 0x7a1);
+    }
+    const Py_hash_t scale_hash = PyObject_Hash(as_time(self)->_scale);
+    return scale_hash == -1 ? -1 : hash_pair(p, scale_hash);
+}
+
+// ---------------------------------------------------------------------------
+// The sequence protocol of array Times
+// ---------------------------------------------------------------------------
+
+namespace {
+
+Py_ssize_t Time_length(PyObject* self) {
+    if (!is_scalar(self)) return as_time(self)->length;
+    PyErr_SetString(PyExc_TypeError, "len() of a scalar Time: it holds one instant, not an array of them");
+    return -1;
+}
+
+PyObject* Time_item(PyObject* self, Py_ssize_t i) {
+    if (is_scalar(self)) {
+        PyErr_SetString(PyExc_TypeError, "a scalar Time cannot be indexed");
+        return nullptr;
+    }
+    const Py_ssize_t n = as_time(self)->length;
+    if (i < 0 || i >= n) {
+        PyErr_Format(PyExc_IndexError, "index %zd is out of range for a Time of %zd instants", i, n);
+        return nullptr;
+    }
+    return new_scalar(&Time_Type, column(self).at(i), scale_of(self));
+}
+
+// An integer array or a mask: the instants it selects, copied.
+PyObject* selected(PyObject* self, PyObject* key) {
+    Ref jd1 = Ref::steal(Time_get_jd1(self, nullptr));
+    Ref jd2 = Ref::steal(Time_get_jd2(self, nullptr));
+    if (!jd1 || !jd2) return nullptr;
+    Ref a = Ref::steal(PyObject_GetItem(jd1.get(), key));
+    if (!a) return nullptr;
+    Ref b = Ref::steal(PyObject_GetItem(jd2.get(), key));
+    if (!b) return nullptr;
+    if (!PyArray_Check(a.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a.get())) != 1) {
+        PyErr_Format(PyExc_IndexError, "a Time is indexed by an int, a slice, or a 1-D array of ints or bools; got %R",
+                     key);
+        return nullptr;
+    }
+    const Py_ssize_t n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0);
+    double *out1, *out2;
+    PyObject* result = new_array(&Time_Type, n, scale_of(self), &out1, &out2);
+    if (!result) return nullptr;
+    auto* pa = reinterpret_cast<PyArrayObject*>(a.get());
+    auto* pb = reinterpret_cast<PyArrayObject*>(b.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out1[i] = *static_cast<double*>(PyArray_GETPTR1(pa, i));
+        out2[i] = *static_cast<double*>(PyArray_GETPTR1(pb, i));
+    }
+    return result;
+}
+
+PyObject* Time_subscript(PyObject* self, PyObject* key) {
+    if (is_scalar(self)) {
+        PyErr_SetString(PyExc_TypeError, "a scalar Time cannot be indexed");
+        return nullptr;
+    }
+    if (PySlice_Check(key)) {
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
+        const Py_ssize_t n = PySlice_AdjustIndices(as_time(self)->length, &start, &stop, step);
+        return new_view(self, start, step, n);
+    }
+    if (PyIndex_Check(key) && !PyBool_Check(key)) {
+        Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred()) return nullptr;
+        if (i < 0) i += as_time(self)->length;
+        return Time_item(self, i);
+    }
+    return selected(self, key);
+}
+
+}  // namespace
+
+PyObject* Time_iter(PyObject* self) {
+    if (is_scalar(self)) {
+        PyErr_SetString(PyExc_TypeError, "a scalar Time is not iterable");
+        return nullptr;
+    }
+    return PySeqIter_New(self);
+}
+
+PyNumberMethods Time_as_number = [] {
+    PyNumberMethods m{};
+    m.nb_add = Time_add;
+    m.nb_subtract = Time_subtract;
+    m.nb_bool = Time_bool;
+    return m;
+}();
+
+PySequenceMethods Time_as_sequence = [] {
+    PySequenceMethods m{};
+    m.sq_length = Time_length;
+    m.sq_item = Time_item;
+    return m;
+}();
+
+PyMappingMethods Time_as_mapping = {Time_length, Time_subscript, nullptr};
+
+// ---------------------------------------------------------------------------
+// Pickling: the pairs as they are, so a Time comes back with the same bits
+// ---------------------------------------------------------------------------
+
+PyObject* Time_reduce(PyObject* self, PyObject*) {
+    static PyObject* restorer = nullptr;
+    if (!restorer) {
+        Ref module = Ref::steal(PyImport_ImportModule("orbivane.time.time"));
+        if (!module || !(restorer = PyObject_GetAttrString(module.get(), "_restore"))) return nullptr;
+    }
+    Ref jd1, jd2;
+    if (is_scalar(self)) {
+        jd1 = Ref::steal(Time_get_jd1(self, nullptr));
+        jd2 = Ref::steal(Time_get_jd2(self, nullptr));
+    } else {
+        Ref v1 = Ref::steal(Time_get_jd1(self, nullptr));
+        Ref v2 = Ref::steal(Time_get_jd2(self, nullptr));
+        if (!v1 || !v2) return nullptr;
+        jd1 = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(v1.get()), NPY_CORDER));
+        jd2 = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(v2.get()), NPY_CORDER));
+    }
+    if (!jd1 || !jd2) return nullptr;
+    return Py_BuildValue("O(OOOO)", restorer, reinterpret_cast<PyObject*>(Py_TYPE(self)), jd1.get(), jd2.get(),
+                         as_time(self)->_scale);
+}
+
+// _restore(cls, jd1, jd2, scale): the Time that Time_reduce describes.
+PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyType_Check(args[0]) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]), &Time_Type)) {
+        PyErr_SetString(PyExc_TypeError, "_restore(cls, jd1, jd2, scale) takes a Time type, two parts and a scale");
+        return nullptr;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(args[0]);
+    Scale scale;
+    if (parse_scale(args[3], &scale) < 0) return nullptr;
+    if (PyFloat_Check(args[1]) && PyFloat_Check(args[2]))
+        return new_scalar(type, {PyFloat_AS_DOUBLE(args[1]), PyFloat_AS_DOUBLE(args[2])}, scale);
+    Ref a = Ref::steal(PyArray_FROMANY(args[1], NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO));
+    if (!a) return nullptr;
+    Ref b = Ref::steal(PyArray_FROMANY(args[2], NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO));
+    if (!b) return nullptr;
+    const Py_ssize_t n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0);
+    if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(b.get()), 0) != n) {
+        PyErr_SetString(PyExc_ValueError, "_restore: jd1 and jd2 differ in length");
+        return nullptr;
+    }
+    double *jd1, *jd2;
+    PyObject* t = new_array(type, n, scale, &jd1, &jd2);
+    if (!t) return nullptr;
+    const auto* p = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
+    const auto* q = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(b.get())));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        jd1[i] = p[i];
+        jd2[i] = q[i];
+    }
+    return t;
+}
+
+}  // namespace orbivane::time
