@@ -14,8 +14,11 @@
 #include "capi_support.hpp"
 #include "view_record.h"
 
+#include <sys/mman.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace orbivane::view_owner {
@@ -248,7 +251,10 @@ public:
 
     // A new owner of a C-contiguous (rows, columns) table of doubles, seen
     // as a read-only array; with one acquisition, as `make` gives. The
-    // doubles start on a 64-byte boundary of the block.
+    // doubles start on a 64-byte boundary of the block. A block of 4 MiB or
+    // more is asked to live on huge pages, as NumPy asks for its arrays:
+    // first touching the pages of a fresh table is then most of its cost
+    // no longer.
     orbivane_view_owner* make_table(Py_ssize_t rows, Py_ssize_t columns) {
         const Py_ssize_t count = rows * columns;
         if (rows < 0 || columns < 0 || (columns && count / columns != rows) ||
@@ -256,8 +262,11 @@ public:
             PyErr_NoMemory();
             return nullptr;
         }
-        auto* block = static_cast<TableBlock*>(
-            PyObject_Malloc(sizeof(TableBlock) + 64 + static_cast<std::size_t>(count) * sizeof(double)));
+        constexpr std::size_t kHuge = std::size_t{1} << 21;
+        const std::size_t bytes = sizeof(TableBlock) + 64 + static_cast<std::size_t>(count) * sizeof(double);
+        const std::size_t alignment = bytes >= 2 * kHuge ? kHuge : 64;
+        auto* block = static_cast<TableBlock*>(std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment));
+        if (block && alignment == kHuge) madvise(block, (bytes + kHuge - 1) / kHuge * kHuge, MADV_HUGEPAGE);
         if (!block) {
             PyErr_NoMemory();
             return nullptr;
@@ -298,8 +307,11 @@ private:
     // tp_free, called by the owner's deallocation with the interpreter lock
     // held.
     static void keep_block(void* p) {
-        const bool fixed = static_cast<Block*>(p)->record.view.buf == static_cast<Block*>(p)->storage;
-        if (fixed && kept_count_ < kKept)
+        if (static_cast<Block*>(p)->record.view.buf != static_cast<Block*>(p)->storage) {
+            std::free(p);  // a table block
+            return;
+        }
+        if (kept_count_ < kKept)
             kept_[kept_count_++] = static_cast<Block*>(p);
         else
             PyObject_Free(p);

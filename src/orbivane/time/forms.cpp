@@ -75,13 +75,17 @@ Days2 days_of_number(Format f, double v) {
         const double r = std::fmod(v, 86400.0);  // exact
         return {(v - r) / 86400.0, r / 86400.0};
     }
-    const double w = std::rint(v);
+    const double w = two_part::nearest_whole(v);
     return {w, v - w};  // exact
 }
 
 // val + val2 in a format as a canonical pair, rounded once (or nearly) from
-// the exact sum.
+// the exact sum; a Julian date alone is split as it is.
 Pair pair_of_numbers(Format f, double a, double b) {
+    if (f == Format::jd && b == 0.0) {
+        const two_part::Split s = two_part::split(a);
+        return {s.whole, s.rest};
+    }
     const Days2 x = days_of_number(f, a), y = days_of_number(f, b);
     // The format's zero: JD 0, MJD 0 = JD 2400000.5, Unix 0 = JD 2440587.5.
     const double zero_whole = f == Format::jd ? 0.0 : f == Format::mjd ? 2400000.0 : 2440588.0;
@@ -409,22 +413,22 @@ PyObject* bind_and_build(PyTypeObject* type, PyObject* const* args, Py_ssize_t n
                 raise_keywords_not_strings("Time");
                 return -1;
             }
-            for (const Slot& s : slots) {
-                if (key == s.name || PyUnicode_Compare(key, s.name) == 0) {
-                    if (*s.target) {
-                        raise_double_keyword("Time", key);
-                        return -1;
-                    }
-                    *s.target = kw.find(s.name);
-                    if (!*s.target) {
-                        if (!PyErr_Occurred()) raise_unexpected_keyword("Time", key);
-                        return -1;
-                    }
-                    return 0;
-                }
+            const Slot* found = nullptr;
+            for (const Slot& s : slots)  // interned keys, the usual case
+                if (key == s.name) found = &s;
+            for (const Slot& s : slots)
+                if (!found && PyUnicode_Compare(key, s.name) == 0) found = &s;
+            if (!found) {
+                raise_unexpected_keyword("Time", key);
+                return -1;
             }
-            raise_unexpected_keyword("Time", key);
-            return -1;
+            if (*found->target) {
+                raise_double_keyword("Time", key);
+                return -1;
+            }
+            *found->target = kw.find(found->name);
+            if (!*found->target && !PyErr_Occurred()) raise_unexpected_keyword("Time", key);
+            return *found->target ? 0 : -1;
         });
         if (r < 0) return nullptr;
     }
@@ -476,7 +480,7 @@ PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
         PyObject_TypeCheck(step, &PyFloatingArrType_Type) || PyObject_TypeCheck(step, &PyIntegerArrType_Type)) {
         rest = PyFloat_AsDouble(step);
         if (rest == -1.0 && PyErr_Occurred()) return nullptr;
-        whole = std::rint(rest);
+        whole = two_part::nearest_whole(rest);
         rest -= whole;
     } else if (!timedelta_days(step, &whole, &rest)) {
         PyErr_Format(PyExc_TypeError, "Time.range() argument 'step' must be a number of days or a timedelta, not '%.200s'",
@@ -502,7 +506,7 @@ PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
         for (Py_ssize_t i = 0; i < count; ++i) {
             const double k = static_cast<double>(i);
             const double p = k * rest, pe = std::fma(k, rest, -p);  // k * rest = p + pe exactly
-            const double wp = std::rint(p);
+            const double wp = two_part::nearest_whole(p);
             const two_part::Sum sum = two_part::two_sum(s.jd2, p - wp);
             const two_part::Split sp = two_part::split(sum.s + (sum.e + pe));
             jd1[i] = s.jd1 + k * whole + wp + sp.whole;

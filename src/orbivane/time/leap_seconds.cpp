@@ -42,11 +42,20 @@ constexpr std::array<long long, kStepCount> kStepDays = [] {
 static_assert(kStepDays[0] == kFirstDay && kStepDays[kStepCount - 1] == 17167, "2017-01-01");
 static_assert(kSteps[kStepCount - 1].tai_minus_utc == 37);
 
-// The index of the row in force on a UTC day from 1972 on.
+// The index of the row in force on a UTC day from 1972 on: looked up in a
+// table of the days up to the table's expiry, made once.
 int row_of(long long day) noexcept {
-    int i = kStepCount - 1;
-    while (i > 0 && day < kStepDays[i]) --i;
-    return i;
+    constexpr long long kDays = kValidUntilDay - kFirstDay;
+    static const std::array<unsigned char, kDays> rows = [] {
+        std::array<unsigned char, kDays> r{};
+        for (long long d = 0, i = 0; d < kDays; ++d) {
+            while (i + 1 < kStepCount && d + kFirstDay >= kStepDays[i + 1]) ++i;
+            r[d] = static_cast<unsigned char>(i);
+        }
+        return r;
+    }();
+    if (day >= kValidUntilDay) return kStepCount - 1;
+    return rows[day < kFirstDay ? 0 : day - kFirstDay];
 }
 
 // Microseconds as a sum of two doubles of days, hi + lo, to 106 bits.
@@ -79,37 +88,68 @@ long long microseconds_from_tai(Scale s) noexcept {
     }
 }
 
-bool before(Pair a, Pair b) noexcept { return a.jd1 < b.jd1 || (a.jd1 == b.jd1 && a.jd2 < b.jd2); }
-
 // The TAI instant of 00:00 UTC on `day`, when TAI - UTC is `seconds`.
 Pair tai_of_midnight(long long day, int seconds) noexcept {
     const two_part::Split r = two_part::split(-0.5 + seconds / 86400.0);
     return {static_cast<double>(day) + 2440588.0 + r.whole, r.rest};
 }
 
+// The offsets that conversions add, made once: from UTC under each row of
+// the table to TAI, TT and GPS, and between TAI, TT and GPS; and the TAI
+// instants at which each row starts and at which the leap second before
+// it starts.
+struct Offsets {
+    Offset from_utc[kStepCount][4];
+    Offset between[4][4];
+    Pair row_start[kStepCount];
+    Pair leap_start[kStepCount];
+};
+
+const Offsets& offsets() noexcept {
+    static const Offsets table = [] {
+        Offsets t{};
+        for (int to = 0; to < 4; ++to) {
+            const long long us_to = microseconds_from_tai(static_cast<Scale>(to));
+            for (int row = 0; row < kStepCount; ++row)
+                t.from_utc[row][to] = days_of_microseconds(kSteps[row].tai_minus_utc * 1000000LL + us_to);
+            for (int from = 0; from < 4; ++from)
+                t.between[from][to] = days_of_microseconds(us_to - microseconds_from_tai(static_cast<Scale>(from)));
+        }
+        for (int row = 0; row < kStepCount; ++row) {
+            t.row_start[row] = tai_of_midnight(kStepDays[row], kSteps[row].tai_minus_utc);
+            t.leap_start[row] = tai_of_midnight(kStepDays[row], kSteps[row > 0 ? row - 1 : 0].tai_minus_utc);
+        }
+        return t;
+    }();
+    return table;
+}
+
+bool before(Pair a, Pair b) noexcept { return a.jd1 < b.jd1 || (a.jd1 == b.jd1 && a.jd2 < b.jd2); }
+
 Status utc_to(Scale to, Pair in, Pair* out) noexcept {
     const long long day = day_of(in.jd1);
     if (day < kFirstDay) return Status::before_utc;
-    const long long us = tai_minus_utc(day) * 1000000LL + microseconds_from_tai(to);
-    *out = shifted(in, days_of_microseconds(us));
+    *out = shifted(in, offsets().from_utc[row_of(day)][static_cast<int>(to)]);
     return day >= kValidUntilDay ? Status::beyond_table : Status::ok;
 }
 
 Status tai_to_utc(Pair tai, Pair* out) noexcept {
-    if (before(tai, tai_of_midnight(kFirstDay, kSteps[0].tai_minus_utc))) return Status::before_utc;
+    const Offsets& o = offsets();
+    if (before(tai, o.row_start[0])) return Status::before_utc;
     // The row in force at this TAI instant: the last whose midnight it has reached.
     int i = kStepCount - 1;
-    while (i > 0 && before(tai, tai_of_midnight(kStepDays[i], kSteps[i].tai_minus_utc))) --i;
+    while (i > 0 && before(tai, o.row_start[i])) --i;
     if (i + 1 < kStepCount) {
         // Inside the leap second before the next row's midnight?
-        const Pair leap_start = tai_of_midnight(kStepDays[i + 1], kSteps[i].tai_minus_utc);
+        const Pair leap_start = o.leap_start[i + 1];
         if (!before(tai, leap_start)) {
             const double into = two_part::difference(tai.jd1, tai.jd2, leap_start.jd1, leap_start.jd2);
             *out = {static_cast<double>(kStepDays[i + 1] - 1) + 2440588.0, 0.5 + into};
             return Status::ok;
         }
     }
-    *out = shifted(tai, days_of_microseconds(-kSteps[i].tai_minus_utc * 1000000LL));
+    const Offset& d = o.from_utc[i][static_cast<int>(Scale::tai)];
+    *out = shifted(tai, {-d.hi, -d.lo});
     return day_of(out->jd1) >= kValidUntilDay ? Status::beyond_table : Status::ok;
 }
 
@@ -136,10 +176,56 @@ Status convert(Scale from, Scale to, Pair in, Pair* out) noexcept {
         return Status::ok;
     }
     if (from == Scale::utc) return utc_to(to, in, out);
-    const long long from_tai = microseconds_from_tai(from);
-    if (to == Scale::utc) return tai_to_utc(from_tai ? shifted(in, days_of_microseconds(-from_tai)) : in, out);
-    *out = shifted(in, days_of_microseconds(microseconds_from_tai(to) - from_tai));
+    const int f = static_cast<int>(from);
+    if (to == Scale::utc)
+        return tai_to_utc(from == Scale::tai ? in : shifted(in, offsets().between[f][static_cast<int>(Scale::tai)]), out);
+    *out = shifted(in, offsets().between[f][static_cast<int>(to)]);
     return Status::ok;
+}
+
+Status convert_many(Scale from, Scale to, const double* jd1, const double* jd2, long long n, long long step,
+                    double* out1, double* out2, long long* failed) noexcept {
+    bool beyond = false;
+    if (from != Scale::utc && to != Scale::utc) {
+        // A constant offset.
+        const Offset d = offsets().between[static_cast<int>(from)][static_cast<int>(to)];
+        for (long long i = 0; i < n; ++i) {
+            const Pair p = shifted({jd1[i * step], jd2[i * step]}, d);
+            out1[i] = p.jd1;
+            out2[i] = p.jd2;
+        }
+        return Status::ok;
+    }
+    if (from == Scale::utc) {
+        // The offset of the row in force, looked up again only when the day
+        // leaves the row's days.
+        const Offsets& o = offsets();
+        for (long long i = 0; i < n; ++i) {
+            const Pair p{jd1[i * step], jd2[i * step]};
+            const long long day = day_of(p.jd1);
+            if (day < kFirstDay) {
+                *failed = i;
+                return Status::before_utc;
+            }
+            beyond |= day >= kValidUntilDay;
+            const Pair q = shifted(p, o.from_utc[row_of(day)][static_cast<int>(to)]);
+            out1[i] = q.jd1;
+            out2[i] = q.jd2;
+        }
+        return beyond ? Status::beyond_table : Status::ok;
+    }
+    for (long long i = 0; i < n; ++i) {
+        Pair q;
+        const Status s = convert(from, to, {jd1[i * step], jd2[i * step]}, &q);
+        if (s == Status::before_utc) {
+            *failed = i;
+            return s;
+        }
+        beyond |= s == Status::beyond_table;
+        out1[i] = q.jd1;
+        out2[i] = q.jd2;
+    }
+    return beyond ? Status::beyond_table : Status::ok;
 }
 
 }  // namespace orbivane::scales

@@ -57,4 +57,10 @@ long long day_of(double jd1) noexcept;
 // canonically, except for a UTC result inside a leap second (see above).
 Status convert(Scale from, Scale to, Pair in, Pair* out) noexcept;
 
+// Converts n instants (jd1[i * step], jd2[i * step]) into out1[i], out2[i].
+// Stops at the first instant refused (before_utc, its index in *failed);
+// else beyond_table when any instant was, ok otherwise.
+Status convert_many(Scale from, Scale to, const double* jd1, const double* jd2, long long n, long long step,
+                    double* out1, double* out2, long long* failed) noexcept;
+
 }  // namespace orbivane::scales

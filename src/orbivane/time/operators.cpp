@@ -229,8 +229,20 @@ PyObject* Time_richcompare(PyObject* a, PyObject* b, int op) {
         if (compare(column(c.a.get()).at(0), column(c.b.get()).at(0), op)) Py_RETURN_TRUE;
         Py_RETURN_FALSE;
     }
-    return pairwise<npy_bool>(c.a.get(), c.b.get(), NPY_BOOL, "comparing Times",
-                              [op](Pair x, Pair y) { return static_cast<npy_bool>(compare(x, y, op)); });
+    // One loop for each operator, without branches in it.
+    const auto less = [](Pair x, Pair y) -> npy_bool { return (x.jd1 < y.jd1) | ((x.jd1 == y.jd1) & (x.jd2 < y.jd2)); };
+    const auto equal = [](Pair x, Pair y) -> npy_bool { return (x.jd1 == y.jd1) & (x.jd2 == y.jd2); };
+    PyObject* x = c.a.get();
+    PyObject* y = c.b.get();
+    const char* what = "comparing Times";
+    switch (op) {
+        case Py_LT: return pairwise<npy_bool>(x, y, NPY_BOOL, what, less);
+        case Py_GT: return pairwise<npy_bool>(y, x, NPY_BOOL, what, less);
+        case Py_LE: return pairwise<npy_bool>(y, x, NPY_BOOL, what, [&](Pair u, Pair v) -> npy_bool { return !less(u, v); });
+        case Py_GE: return pairwise<npy_bool>(x, y, NPY_BOOL, what, [&](Pair u, Pair v) -> npy_bool { return !less(u, v); });
+        case Py_EQ: return pairwise<npy_bool>(x, y, NPY_BOOL, what, equal);
+        default: return pairwise<npy_bool>(x, y, NPY_BOOL, what, [&](Pair u, Pair v) -> npy_bool { return !equal(u, v); });
+    }
 }
 
 namespace {

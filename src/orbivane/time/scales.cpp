@@ -71,25 +71,16 @@ PyObject* converted(PyObject* t, Scale to) {
     double *jd1, *jd2;
     Ref result = Ref::steal(new_array(&Time_Type, c.n, to, &jd1, &jd2));
     if (!result) return nullptr;
-    Py_ssize_t refused = -1;
-    bool beyond = false;
+    long long refused = -1;
+    scales::Status status = scales::Status::ok;
     maybe_without_gil(c.n, [&] {
-        for (Py_ssize_t i = 0; i < c.n; ++i) {
-            Pair p;
-            const scales::Status s = scales::convert(from, to, c.at(i), &p);
-            if (s == scales::Status::before_utc) {
-                refused = i;
-                return;
-            }
-            beyond |= s == scales::Status::beyond_table;
-            jd1[i] = p.jd1;
-            jd2[i] = p.jd2;
-        }
+        status = scales::convert_many(from, to, c.jd1, c.jd2, c.n, c.step, jd1, jd2, &refused);
     });
-    if (refused >= 0) {
-        raise_before_utc(from, to, c.at(refused));
+    if (status == scales::Status::before_utc) {
+        raise_before_utc(from, to, c.at(static_cast<Py_ssize_t>(refused)));
         return nullptr;
     }
+    const bool beyond = status == scales::Status::beyond_table;
     if (beyond && warn_beyond_table() < 0) return nullptr;
     return result.release();
 }

@@ -15,18 +15,26 @@ struct Split {
     double whole, rest;
 };
 
+// The whole number nearest to x, halves to even, as std::rint gives it in
+// the default rounding mode, without a call into the math library: below
+// 2**52 in magnitude, adding and taking away 2**52 (with x's sign) leaves
+// exactly that; from 2**52 on, every double is a whole number.
+inline double nearest_whole(double x) noexcept {
+    constexpr double kTwo52 = 4503599627370496.0;
+    if (!(std::fabs(x) < kTwo52)) return x;
+    const double big = std::copysign(kTwo52, x);
+    return std::copysign((x + big) - big, x);
+}
+
 // The whole number nearest to x, halves up, and the rest, in [-0.5, 0.5).
 // The rest is exact: x and a nonzero nearest whole number are within a
 // factor of two of each other. Adding +0.0 turns a zero of either sign into
 // +0.0, so that an instant has one pair.
 inline Split split(double x) noexcept {
-    double n = std::rint(x);  // halves to even in the default rounding mode
-    double r = x - n;
-    if (r == 0.5) {
-        n += 1.0;
-        r = -0.5;
-    }
-    return {n + 0.0, r + 0.0};
+    const double n = nearest_whole(x);  // halves to even
+    const double r = x - n;
+    const double up = r == 0.5 ? 1.0 : 0.0;  // without a branch
+    return {(n + up) + 0.0, (r - up) + 0.0};
 }
 
 // Knuth's two-sum: s = fl(a + b) and the exact error e = (a + b) - s.
