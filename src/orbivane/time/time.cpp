@@ -105,7 +105,8 @@ int ready_time_type() {
         "``Time('2021-05-03T12:00:00.5Z')`` reads ISO 8601 text, ``Time(datetime)``\n"
         "an aware datetime; numbers need a format: ``Time(2459215.5, format='jd')``,\n"
         "``format='mjd'`` or ``format='unix'``, optionally in two parts (val + val2).\n"
-        "Lists, tuples and 1-D arrays of these make an array Time.\n\n"
+        "Lists, tuples and 1-D arrays of these make an array Time. As before, format\n"
+        "and scale may also follow val by position: ``Time('2021', 'year', 'tt')``.\n\n"
         "Scales: 'utc', 'tai', 'tt' and 'gps' convert (.utc, .tai, .tt, .gps) through\n"
         "the leap-second table; 'tcb', 'tcg', 'tdb' and 'ut1' are labels only.\n\n"
         "Times compare, sort and hash by their instant (Times of different scales\n"
@@ -152,7 +153,7 @@ int make_names() {
 
 PyMethodDef module_methods[] = {
     {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)), METH_FASTCALL,
-     PyDoc_STR("_restore(cls, jd1, jd2, scale)\n--\n\nA pickled Time.")},
+     PyDoc_STR("_restore(cls, jd1, jd2, scale, /)\n--\n\nA pickled Time.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
