@@ -373,3 +373,83 @@ def test_error_texts_never_name_an_unmade_call():
             bad()
         texts.append(str(info.value))
     assert not any(re.search(r"Time\(|format=", text) for text in texts), texts
+
+
+# ---------------------------------------------------------------------------
+# Text of edge instants, large arrays, and the remaining refusals
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, shown", [
+    ("2016-12-31T23:59:59.9996Z", "2016-12-31T23:59:60.000"),     # rounds into the leap second
+    ("2016-12-31T23:59:60.9996Z", "2017-01-01T00:00:00.000"),     # rounds out of it
+    ("2016-12-30T23:59:59.9996Z", "2016-12-31T00:00:00.000"),     # an ordinary day
+    ("2021-01-01T00:00:00.0004Z", "2021-01-01T00:00:00.000"),
+])
+def test_iso_text_rounds_to_the_millisecond(text, shown):
+    assert Time(text).iso == shown == Time([text]).iso[0]
+
+
+def test_unix_time_repeats_the_leap_second_as_posix_does():
+    leap, next_day = Time("2016-12-31T23:59:60.25Z"), Time("2017-01-01T00:00:00.25Z")
+    assert leap.unix == next_day.unix == 1483228800.25 and leap.jd == next_day.jd
+    assert leap < next_day and leap != next_day and hash(leap) != hash(next_day)
+    with pytest.raises(ValueError, match=r"Time.unix needs a Time in scale 'utc', not 'tai' \(convert with .utc\)"):
+        leap.tai.unix
+
+
+def test_array_text_and_representation():
+    t = Time(["2021-05-03T12:00:00Z", "-4713-11-24T12:00:00", "+12345-01-01"])
+    assert t.iso.dtype == np.dtype("<U25") and t.iso.tolist() == [
+        "2021-05-03T12:00:00.000", "-4713-11-24T12:00:00.000", "+12345-01-01T00:00:00.000"]
+    assert str(t) == "[2021-05-03T12:00:00.000 -4713-11-24T12:00:00.000 +12345-01-01T00:00:00.000]"
+    many = Time.range("2021", 1, 8)
+    assert repr(many) == ("<Time utc [2021-01-01T00:00:00.000, 2021-01-02T00:00:00.000, 2021-01-03T00:00:00.000, "
+                          "..., 2021-01-06T00:00:00.000, 2021-01-07T00:00:00.000, 2021-01-08T00:00:00.000] "
+                          "(8 instants)>")
+    far = Time([2459215.5, 1e20], format="jd")
+    assert str(far) == "[2021-01-01T00:00:00.000 JD 1e+20]"
+    with pytest.raises(ValueError, match=r"Time.iso: instant 1, JD 1e\+20, is out of range"):
+        far.iso
+    assert Time(["2021"]).datetime.tolist() == [dt.datetime(2021, 1, 1, tzinfo=UTC)]
+
+
+def test_large_arrays_match_their_small_pieces():
+    # Large arrays run without the interpreter lock; pieces below that size
+    # with it. Both give the same bits.
+    t = Time.range("1999-06-30T12:00:00Z", 1 / 3000, 200_000)
+    days = np.linspace(-2.0, 2.0, len(t))
+    results = {"tai": t.tai, "utc": t.tai.utc, "sum": t + days, "iso": t.iso, "less": t < t.tt.utc[::-1],
+               "difference": t.tai - t}
+    for start in (0, 99_000, 199_000):
+        piece = slice(start, start + 1000)
+        small = t[piece]
+        expected = {"tai": small.tai, "utc": small.tai.utc, "sum": small + days[piece], "iso": small.iso,
+                    "less": small < t.tt.utc[::-1][piece], "difference": small.tai - small}
+        for name, value in expected.items():
+            whole = results[name][piece]
+            if isinstance(value, Time):
+                assert np.array_equal(whole.jd1, value.jd1) and np.array_equal(whole.jd2, value.jd2), name
+            else:
+                assert np.array_equal(whole, value), name
+
+
+@pytest.mark.parametrize("args, exc, message", [
+    (("2021", True, 3), TypeError, "'step' must be a number of days or a timedelta, not 'bool'"),
+    (("2021", math.inf, 3), ValueError, "'step' must be finite, got inf"),
+    (("2021", 1.0, -1), ValueError, "'count' must be a count of instants, got -1"),
+    ((Time(["2021"]), 1.0, 3), TypeError, "'start' must be a single instant"),
+    ((Time(1e308, format="jd"), 1e308, 3), ValueError, "3 steps of 1e\\+308 from the start give no finite"),
+])
+def test_range_refusals(args, exc, message):
+    with pytest.raises(exc, match=message):
+        Time.range(*args)
+
+
+def test_restore_refuses_what_no_pickle_holds():
+    from orbivane.time.time import _restore
+    with pytest.raises(TypeError, match="takes a Time type"):
+        _restore(int, 1.0, 2.0, "utc")
+    with pytest.raises(ValueError, match="differ in length"):
+        _restore(Time, np.zeros(2), np.zeros(3), "utc")
+    with pytest.raises(ValueError, match="unknown time scale 'x'"):
+        _restore(Time, 1.0, 0.0, "x")
