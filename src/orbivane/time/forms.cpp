@@ -91,7 +91,7 @@ Pair pair_of_numbers(Format f, double a, double b) {
     const double zero_whole = f == Format::jd ? 0.0 : f == Format::mjd ? 2400000.0 : 2440588.0;
     const double zero_rest = f == Format::jd ? 0.0 : f == Format::mjd ? 0.5 : -0.5;
     const two_part::Sum s1 = two_part::two_sum(x.rest, y.rest);
-    const two_part::Sum s2 = two_part::two_sum(s1.s, zero_rest);
+    const two_part::Sum s2 = zero_rest == 0.0 ? two_part::Sum{s1.s, 0.0} : two_part::two_sum(s1.s, zero_rest);
     const two_part::Split head = two_part::split(s2.s);
     const two_part::Split tail = two_part::split(head.rest + (s1.e + s2.e));
     return {x.whole + y.whole + zero_whole + head.whole + tail.whole, tail.rest};
@@ -264,29 +264,44 @@ PyObject* numbers_to_time(PyTypeObject* type, PyObject* val, PyObject* val2, For
     const auto* x = static_cast<const double*>(PyArray_DATA(pa));
     const double* y = pb ? static_cast<const double*>(PyArray_DATA(pb)) : nullptr;
     const Py_ssize_t xs = na == 1 ? 0 : 1, ys = nb == 1 ? 0 : 1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double u = x[i * xs], v = y ? y[i * ys] : 0.0;
-        if (!std::isfinite(u) || !std::isfinite(v)) {
+    // The first value that is not finite, in val or else in val2.
+    const auto refuse_first_not_finite = [&] {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const double u = x[i * xs], v = y ? y[i * ys] : 0.0;
+            if (std::isfinite(u) && std::isfinite(v)) continue;
             Ref bad = Ref::steal(PyFloat_FromDouble(std::isfinite(u) ? v : u));
             if (bad)
                 PyErr_Format(PyExc_ValueError, "Time(..., format='%s') needs %ss; %s[%zd] is %R", format_text(f),
                              number_meaning(f) + 2, std::isfinite(u) ? "val2" : "val", std::isfinite(u) ? i * ys : i * xs,
                              bad.get());
+            return;
+        }
+    };
+    if (scalar) {
+        if (!std::isfinite(x[0]) || (y && !std::isfinite(y[0]))) {
+            refuse_first_not_finite();
             return nullptr;
         }
+        return new_scalar(type, pair_of_numbers(f, x[0], y ? y[0] : 0.0), scale);
     }
-    if (scalar) return new_scalar(type, pair_of_numbers(f, x[0], y ? y[0] : 0.0), scale);
     double *jd1, *jd2;
-    PyObject* t = new_array(type, n, scale, &jd1, &jd2);
+    Ref t = Ref::steal(new_array(type, n, scale, &jd1, &jd2));
     if (!t) return nullptr;
+    bool finite = true;
     maybe_without_gil(n, [&] {
         for (Py_ssize_t i = 0; i < n; ++i) {
-            const Pair p = pair_of_numbers(f, x[i * xs], y ? y[i * ys] : 0.0);
+            const double u = x[i * xs], v = y ? y[i * ys] : 0.0;
+            finite &= std::isfinite(u) & std::isfinite(v);
+            const Pair p = pair_of_numbers(f, u, v);
             jd1[i] = p.jd1;
             jd2[i] = p.jd2;
         }
     });
-    return t;
+    if (!finite) {
+        refuse_first_not_finite();
+        return nullptr;
+    }
+    return t.release();
 }
 
 bool is_numeric_array(PyObject* v) {

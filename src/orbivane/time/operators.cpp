@@ -374,7 +374,7 @@ PyObject* Time_subscript(PyObject* self, PyObject* key) {
         const Py_ssize_t n = PySlice_AdjustIndices(as_time(self)->length, &start, &stop, step);
         return new_view(self, start, step, n);
     }
-    if (PyIndex_Check(key) && !PyBool_Check(key)) {
+    if (PyIndex_Check(key) && !PyBool_Check(key) && !PyArray_Check(key)) {
         Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
         if (i == -1 && PyErr_Occurred()) return nullptr;
         if (i < 0) i += as_time(self)->length;
