@@ -460,11 +460,21 @@ PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return bind_and_build(type, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), Keywords::from_dict(kwds));
 }
 
-// Calls of Time itself skip the argument tuple and dictionary.
+// Calls of Time itself skip the argument tuple and dictionary; the two
+// most common, Time(text) and Time(float, format='jd'), skip the binding.
 PyObject* Time_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    return bind_and_build(reinterpret_cast<PyTypeObject*>(type), args, nargs,
-                          Keywords::from_vectorcall(kwnames, args + nargs));
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    if (nargs == 1 && !kwnames && PyUnicode_CheckExact(args[0])) {
+        Pair p;
+        return pair_of_text(args[0], Format::none, Scale::utc, "val", &p) < 0 ? nullptr : new_scalar(cls, p, Scale::utc);
+    }
+    if (nargs == 1 && kwnames && PyTuple_GET_SIZE(kwnames) == 1 && PyTuple_GET_ITEM(kwnames, 0) == names.format &&
+        args[1] == names.jd && PyFloat_CheckExact(args[0]) && std::isfinite(PyFloat_AS_DOUBLE(args[0]))) {
+        const two_part::Split s = two_part::split(PyFloat_AS_DOUBLE(args[0]));
+        return new_scalar(cls, {s.whole, s.rest}, Scale::utc);
+    }
+    return bind_and_build(cls, args, nargs, Keywords::from_vectorcall(kwnames, args + nargs));
 }
 
 // Time.range(start, step, count): count instants from start, step apart

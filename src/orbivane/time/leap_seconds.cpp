@@ -42,20 +42,21 @@ constexpr std::array<long long, kStepCount> kStepDays = [] {
 static_assert(kStepDays[0] == kFirstDay && kStepDays[kStepCount - 1] == 17167, "2017-01-01");
 static_assert(kSteps[kStepCount - 1].tai_minus_utc == 37);
 
-// The index of the row in force on a UTC day from 1972 on: looked up in a
-// table of the days up to the table's expiry, made once.
+// The row in force on each UTC day from 1972 to the table's expiry.
+constexpr long long kTableDays = kValidUntilDay - kFirstDay;
+constexpr std::array<unsigned char, kTableDays> kRowOfDay = [] {
+    std::array<unsigned char, kTableDays> r{};
+    for (long long d = 0, i = 0; d < kTableDays; ++d) {
+        while (i + 1 < kStepCount && d + kFirstDay >= kStepDays[i + 1]) ++i;
+        r[d] = static_cast<unsigned char>(i);
+    }
+    return r;
+}();
+
+// The index of the row in force on a UTC day from 1972 on.
 int row_of(long long day) noexcept {
-    constexpr long long kDays = kValidUntilDay - kFirstDay;
-    static const std::array<unsigned char, kDays> rows = [] {
-        std::array<unsigned char, kDays> r{};
-        for (long long d = 0, i = 0; d < kDays; ++d) {
-            while (i + 1 < kStepCount && d + kFirstDay >= kStepDays[i + 1]) ++i;
-            r[d] = static_cast<unsigned char>(i);
-        }
-        return r;
-    }();
     if (day >= kValidUntilDay) return kStepCount - 1;
-    return rows[day < kFirstDay ? 0 : day - kFirstDay];
+    return kRowOfDay[day < kFirstDay ? 0 : day - kFirstDay];
 }
 
 // Microseconds as a sum of two doubles of days, hi + lo, to 106 bits.
@@ -71,10 +72,16 @@ Offset days_of_microseconds(long long us) noexcept {
     return {hi, lo};
 }
 
-// (jd1, jd2) plus an offset, split canonically; jd2 + offset rounds once.
-Pair shifted(Pair p, Offset d) noexcept {
+// jd2 plus an offset, rounded once: the rest of the shifted instant before
+// it is split.
+double shifted_rest(Pair p, Offset d) noexcept {
     const two_part::Sum s = two_part::two_sum(p.jd2, d.hi);
-    const two_part::Split r = two_part::split(s.s + (s.e + d.lo));
+    return s.s + (s.e + d.lo);
+}
+
+// (jd1, jd2) plus an offset, split canonically.
+Pair shifted(Pair p, Offset d) noexcept {
+    const two_part::Split r = two_part::split(shifted_rest(p, d));
     return {p.jd1 + r.whole, r.rest};
 }
 
@@ -105,8 +112,14 @@ struct Offsets {
     Pair leap_start[kStepCount];
 };
 
-const Offsets& offsets() noexcept {
-    static const Offsets table = [] {
+Offsets offset_table;  // made by prepare(), at the module's execution
+
+const Offsets& offsets() noexcept { return offset_table; }
+
+}  // namespace
+
+void prepare() noexcept {
+    offset_table = [] {
         Offsets t{};
         for (int to = 0; to < 4; ++to) {
             const long long us_to = microseconds_from_tai(static_cast<Scale>(to));
@@ -121,8 +134,9 @@ const Offsets& offsets() noexcept {
         }
         return t;
     }();
-    return table;
 }
+
+namespace {
 
 bool before(Pair a, Pair b) noexcept { return a.jd1 < b.jd1 || (a.jd1 == b.jd1 && a.jd2 < b.jd2); }
 
@@ -154,6 +168,22 @@ Status tai_to_utc(Pair tai, Pair* out) noexcept {
 }
 
 }  // namespace
+
+bool tai_value(Scale from, Pair in, double* hi, double* lo) noexcept {
+    double rest = in.jd2;
+    if (from == Scale::utc) {
+        const long long day = day_of(in.jd1);
+        if (day < kFirstDay) return false;
+        rest = shifted_rest(in, offsets().from_utc[row_of(day)][static_cast<int>(Scale::tai)]);
+    } else if (from != Scale::tai) {
+        rest = shifted_rest(in, offsets().between[static_cast<int>(from)][static_cast<int>(Scale::tai)]);
+    }
+    // jd1 is a whole number and |rest| < 1: Dekker's fast two-sum is exact.
+    const double s = in.jd1 + rest;
+    *hi = s + 0.0;
+    *lo = (rest - (s - in.jd1)) + 0.0;
+    return true;
+}
 
 int tai_minus_utc(long long day) noexcept { return kSteps[row_of(day)].tai_minus_utc; }
 

@@ -42,6 +42,9 @@ constexpr long long kValidUntilDay = 20632;  // 2026-06-28
 constexpr const char* kValidUntilText = "2026-06-28";
 constexpr long long kFirstDay = 730;          // 1972-01-01
 
+// Makes the offsets that conversions add; once, before any conversion.
+void prepare() noexcept;
+
 // TAI - UTC in seconds on a UTC civil day (days since 1970-01-01), from
 // 1972 on.
 int tai_minus_utc(long long day) noexcept;
@@ -56,6 +59,11 @@ long long day_of(double jd1) noexcept;
 // Converts one instant between scales that convert. The result is split
 // canonically, except for a UTC result inside a leap second (see above).
 Status convert(Scale from, Scale to, Pair in, Pair* out) noexcept;
+
+// The instant in TAI as the nearest double to its Julian date and the
+// exact rest (hi + lo): a function of the instant alone, however its pairs
+// are split, and cheaper than the converted pair. False for UTC before 1972.
+bool tai_value(Scale from, Pair in, double* hi, double* lo) noexcept;
 
 // Converts n instants (jd1[i * step], jd2[i * step]) into out1[i], out2[i].
 // Stops at the first instant refused (before_utc, its index in *failed);

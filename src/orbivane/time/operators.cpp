@@ -277,24 +277,28 @@ int Time_bool(PyObject* self) {
     return -1;
 }
 
+// Mixes the bits of two doubles and a seed (both halves of the 128 bits
+// reach every bit of the result).
 Py_hash_t hash_pair(Pair p, Py_hash_t seed) {
-    uint64_t h = static_cast<uint64_t>(seed);
-    for (double part : {p.jd1 + 0.0, p.jd2 + 0.0}) {
-        h ^= std::bit_cast<uint64_t>(part) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-        h *= 0xff51afd7ed558ccdULL;
-        h ^= h >> 33;
-    }
+    const uint64_t a = std::bit_cast<uint64_t>(p.jd1 + 0.0);
+    const uint64_t b = std::bit_cast<uint64_t>(p.jd2 + 0.0);
+    uint64_t h = (a ^ static_cast<uint64_t>(seed)) * 0x9e3779b97f4a7c15ULL + ((b << 29) | (b >> 35));
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93ULL;
+    h ^= h >> 32;
     const auto hash = static_cast<Py_hash_t>(h);
     return hash == -1 ? -2 : hash;
 }
 
 }  // namespace
 
-// Equal Times have equal pairs in a common scale, whose zeros may differ
-// only in sign: +0.0 is added to make them the same bits. Times that
-// convert hash by their instant in TAI, so that equal Times of different
-// scales hash alike; UTC before 1972, which does not convert, and the
-// scales that are labels only hash by their own pair and scale.
+// Equal Times have equal pairs in a common scale. Times that convert hash
+// by their instant in TAI, as the nearest double to its Julian date and the
+// exact rest, which depend on the instant alone (not on how its pair is
+// split, so the conversion need not split it): equal Times of different
+// scales hash alike. UTC before 1972, which does not convert, and the scales
+// that are labels only hash by their own pair and scale; zeros of either
+// sign are made +0.0.
 Py_hash_t Time_hash(PyObject* self) {
     if (!is_scalar(self)) {
         PyErr_SetString(PyExc_TypeError, "unhashable type: an array Time (a scalar Time is hashable)");
@@ -302,11 +306,8 @@ Py_hash_t Time_hash(PyObject* self) {
     }
     const Scale scale = scale_of(self);
     const Pair p = column(self).at(0);
-    if (scales::converts(scale)) {
-        Pair tai;
-        const scales::Status s = scales::convert(scale, Scale::tai, p, &tai);
-        if (s != scales::Status::before_utc) return hash_pair(tai, 0x7a1);
-    }
+    Pair tai;
+    if (scales::converts(scale) && scales::tai_value(scale, p, &tai.jd1, &tai.jd2)) return hash_pair(tai, 0x7a1);
     const Py_hash_t scale_hash = PyObject_Hash(as_time(self)->_scale);
     return scale_hash == -1 ? -1 : hash_pair(p, scale_hash);
 }

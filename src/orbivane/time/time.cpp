@@ -166,6 +166,7 @@ ExecResult exec_steps(PyObject* module) {
         return ExecResult::failed_without_entry();
     if (orbivane::exec_register_in_sys_modules(module, module_state) < 0) return ExecResult::failed_at(1);
     if (_import_array() < 0 || bind_datetime_api() < 0) return ExecResult::failed_at(1);
+    scales::prepare();
     if (ready_owner_type() < 0 || ready_time_type() < 0 ||
         PyModule_AddObjectRef(module, "Time", reinterpret_cast<PyObject*>(&Time_Type)) < 0 ||
         PyModule_AddFunctions(module, module_methods) < 0)
