@@ -530,7 +530,8 @@ PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     maybe_without_gil(count, [&] {
         for (Py_ssize_t i = 0; i < count; ++i) {
             const double k = static_cast<double>(i);
-            const double p = k * rest, pe = std::fma(k, rest, -p);  // k * rest = p + pe exactly
+            const two_part::Sum prod = two_part::two_product(k, rest);  // k * rest = p + pe exactly
+            const double p = prod.s, pe = prod.e;
             const double wp = two_part::nearest_whole(p);
             const two_part::Sum sum = two_part::two_sum(s.jd2, p - wp);
             const two_part::Split sp = two_part::split(sum.s + (sum.e + pe));

@@ -150,9 +150,12 @@ Status utc_to(Scale to, Pair in, Pair* out) noexcept {
 Status tai_to_utc(Pair tai, Pair* out) noexcept {
     const Offsets& o = offsets();
     if (before(tai, o.row_start[0])) return Status::before_utc;
-    // The row in force at this TAI instant: the last whose midnight it has reached.
-    int i = kStepCount - 1;
+    // The row in force at this TAI instant: the last whose midnight it has
+    // reached. The UTC day lies within a minute of the TAI day, so the row
+    // of the TAI day is the one, or next to it.
+    int i = row_of(day_of(tai.jd1));
     while (i > 0 && before(tai, o.row_start[i])) --i;
+    while (i + 1 < kStepCount && !before(tai, o.row_start[i + 1])) ++i;
     if (i + 1 < kStepCount) {
         // Inside the leap second before the next row's midnight?
         const Pair leap_start = o.leap_start[i + 1];
