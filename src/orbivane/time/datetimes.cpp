@@ -23,7 +23,6 @@ int bind_datetime_api() {
 }
 
 bool is_datetime(PyObject* o) { return PyDateTime_Check(o); }
-bool is_timedelta(PyObject* o) { return PyDelta_Check(o); }
 
 int timedelta_days(PyObject* o, double* whole, double* rest) {
     if (!PyDelta_Check(o)) return 0;
@@ -76,10 +75,12 @@ int pair_of_datetime(PyObject* o, const char* argument, Pair* out) {
     return 0;
 }
 
+namespace {
+
 // A timezone-aware datetime in UTC, to the nearest microsecond. The whole
 // days and the fraction are converted apart, so the microseconds keep the
 // precision of jd2.
-PyObject* datetime_of(Pair p, PyObject*) {
+PyObject* datetime_of(Pair p) {
     constexpr double kFirstNoon = 1721426.0;  // 0001-01-01T12:00
     constexpr double kLastNoon = 5373484.0;   // 9999-12-31T12:00
     constexpr long long kDaysTo1970 = 719162;  // from 0001-01-01
@@ -116,6 +117,8 @@ PyObject* datetime_of(Pair p, PyObject*) {
         static_cast<int>(in_day % 1000000), PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
 }
 
+}  // namespace
+
 // A datetime for a scalar UTC Time; an array of them (dtype object) for an
 // array Time.
 PyObject* Time_get_datetime(PyObject* self, void*) {
@@ -125,13 +128,13 @@ PyObject* Time_get_datetime(PyObject* self, void*) {
         return nullptr;
     }
     const Column c = column(self);
-    if (is_scalar(self)) return datetime_of(c.at(0), self);
+    if (is_scalar(self)) return datetime_of(c.at(0));
     npy_intp dims[1] = {c.n};
     Ref a = Ref::steal(PyArray_SimpleNew(1, dims, NPY_OBJECT));
     if (!a) return nullptr;
     auto* items = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
     for (Py_ssize_t i = 0; i < c.n; ++i) {
-        PyObject* d = datetime_of(c.at(i), self);
+        PyObject* d = datetime_of(c.at(i));
         if (!d) return nullptr;
         Py_XSETREF(items[i], d);
     }

@@ -1,5 +1,6 @@
-// Time(val, val2=None, *, format=None, scale='utc') and Time.range: the
-// forms a Time is made from.
+// Time(val, val2=None, *, format=None, scale='utc'): the forms a Time is
+// made from, and numbers and arrays of them (texts and datetimes are read
+// in text_forms.cpp).
 //
 // A str is a year of one to four digits ("2021", 00:00 on 1 January) or
 // ISO 8601 text; an aware datetime is a UTC instant; numbers need a format,
@@ -7,7 +8,7 @@
 // and may come in two parts, val + val2. A list, tuple or 1-D NumPy array
 // of any of these makes an array Time. As before, format and scale may
 // also follow val by position: Time("2021", "year", "tt").
-#include "time_object.hpp"
+#include "forms.hpp"
 
 #include "calendar.hpp"
 #include "two_part.hpp"
@@ -17,22 +18,6 @@
 namespace orbivane::time {
 
 namespace {
-
-enum class Format { none, jd, mjd, unix, iso, year, datetime };
-
-bool is_numeric(Format f) { return f == Format::jd || f == Format::mjd || f == Format::unix; }
-
-const char* format_text(Format f) {
-    switch (f) {
-        case Format::jd: return "jd";
-        case Format::mjd: return "mjd";
-        case Format::unix: return "unix";
-        case Format::iso: return "iso";
-        case Format::year: return "year";
-        case Format::datetime: return "datetime";
-        default: return "none";
-    }
-}
 
 int parse_format(PyObject* format, Format* out) {
     if (!format || format == Py_None) {
@@ -121,101 +106,6 @@ int real_of(PyObject* v, Format f, double* out) {
         return -1;
     }
     return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Text and datetimes
-// ---------------------------------------------------------------------------
-
-// A text in a scale: a year of one to four digits, or ISO 8601 (zoned text
-// only in UTC). `argument` names it in errors ("val" or "val[3]").
-int pair_of_text(PyObject* text, Format f, Scale scale, const char* argument, Pair* out) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_IS_ASCII(text) ? PyUnicode_AsUTF8AndSize(text, &n) : nullptr;
-    long year;
-    if (s && f != Format::iso && calendar::parse_year(s, static_cast<std::size_t>(n), &year)) {
-        *out = {static_cast<double>(calendar::days_from_civil(year, 1, 1)) + calendar::kNoonOfDayZero, -0.5};
-        return 0;
-    }
-    if (f == Format::year) {
-        PyErr_Format(PyExc_ValueError, "Time() expects a year of one to four digits, such as '2021'; got %R", text);
-        return -1;
-    }
-    calendar::ParsedInstant t;
-    const char* why = s ? calendar::parse_iso(s, static_cast<std::size_t>(n), &t) : "not ASCII text";
-    if (why) {
-        PyErr_Format(PyExc_ValueError,
-                     "Time() argument '%s' is %R: neither a year of one to four digits, such as '2021', nor ISO "
-                     "8601 text such as '2021-05-03T12:00:00Z' (%s)",
-                     argument, text, why);
-        return -1;
-    }
-    if (t.has_zone && scale != Scale::utc) {
-        PyErr_Format(PyExc_ValueError,
-                     "Time() argument '%s' is %R: its zone places it in UTC, but scale is %R (convert with .%U "
-                     "instead)",
-                     argument, text, scale_name(scale), scale_name(scale));
-        return -1;
-    }
-    long long day = t.days;
-    // The second of the day in UTC. A leap second is placed as the second
-    // after 23:59:59 UTC, whatever the zone.
-    long long second = (t.leap_second ? t.second - 1 : t.second) - t.zone_minutes * 60LL;
-    while (second < 0) second += 86400, --day;
-    while (second >= 86400) second -= 86400, ++day;
-    if (t.leap_second) {
-        if (scale != Scale::utc || second != 86399 || !scales::ends_with_leap_second(day)) {
-            PyErr_Format(PyExc_ValueError, "Time() argument '%s' is %R: %s", argument, text,
-                         scale != Scale::utc ? "only UTC has leap seconds"
-                                             : "no leap second follows that minute (see the leap-second table)");
-            return -1;
-        }
-        second = 86400;
-    }
-    // jd2 = (second - 43200 + fraction) / 86400, nearly correctly rounded.
-    const double a = static_cast<double>(second - 43200), fa = a / 86400.0;
-    const double ea = std::fma(-fa, 86400.0, a) / 86400.0;
-    const double fb = t.fraction / 86400.0;
-    const double eb = std::fma(-fb, 86400.0, t.fraction) / 86400.0;
-    const two_part::Sum sum = two_part::two_sum(fa, fb);
-    const double rest = sum.s + (sum.e + (ea + eb));
-    const double whole = static_cast<double>(day) + calendar::kNoonOfDayZero;
-    if (t.leap_second) {
-        *out = {whole, rest};  // jd2 from 0.5 on: the day's leap second
-    } else {
-        const two_part::Split sp = two_part::split(rest);
-        *out = {whole + sp.whole, sp.rest};
-    }
-    return 0;
-}
-
-int pair_of_datetime_in(PyObject* v, Scale scale, const char* argument, Pair* out) {
-    if (scale != Scale::utc) {
-        PyErr_Format(PyExc_ValueError,
-                     "Time() argument '%s' is a datetime, which names a UTC instant, but scale is %R (convert "
-                     "with .%U instead)",
-                     argument, scale_name(scale), scale_name(scale));
-        return -1;
-    }
-    return pair_of_datetime(v, argument, out);
-}
-
-// One item of any form but numbers: a text or a datetime.
-int pair_of_item(PyObject* v, Format f, Scale scale, const char* argument, Pair* out) {
-    if (PyUnicode_Check(v) && (f == Format::none || f == Format::iso || f == Format::year))
-        return pair_of_text(v, f, scale, argument, out);
-    if (is_datetime(v) && (f == Format::none || f == Format::datetime))
-        return pair_of_datetime_in(v, scale, argument, out);
-    if (f == Format::none && (PyNumber_Check(v) && !PyBool_Check(v) && !PyUnicode_Check(v))) {
-        PyErr_Format(PyExc_TypeError,
-                     "Time() needs format='jd', 'mjd' or 'unix' to read a number; argument '%s' is %R", argument, v);
-        return -1;
-    }
-    PyErr_Format(PyExc_TypeError,
-                 "Time() takes a year or ISO 8601 text, an aware datetime, or numbers with format='jd', 'mjd' "
-                 "or 'unix'; argument '%s' is '%.200s'%s%s",
-                 argument, Py_TYPE(v)->tp_name, f == Format::none ? "" : " for format ", f == Format::none ? "" : format_text(f));
-    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -475,78 +365,6 @@ PyObject* Time_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, 
         return new_scalar(cls, {s.whole, s.rest}, Scale::utc);
     }
     return bind_and_build(cls, args, nargs, Keywords::from_vectorcall(kwnames, args + nargs));
-}
-
-// Time.range(start, step, count): count instants from start, step apart
-// (days, or a timedelta), in start's scale. Instant i is start + i * step
-// with i * step exact, rounded once into jd2.
-PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static PyObject* kwlist[3] = {nullptr, nullptr, nullptr};
-    if (!kwlist[0] && (!(kwlist[0] = intern("start")) || !(kwlist[1] = intern("step")) || !(kwlist[2] = intern("count"))))
-        return nullptr;
-    PyObject* values[3];
-    const Signature sig{"range", kwlist, 3, 3};
-    if (bind_arguments(sig, args, nargs, Keywords::from_vectorcall(kwnames, args + nargs), values) < 0) return nullptr;
-    Ref start;
-    if (is_time(values[0])) {
-        start = Ref::borrow(values[0]);
-    } else {
-        PyObject* call_args[] = {values[0]};
-        start = Ref::steal(PyObject_Vectorcall(cls, call_args, 1, nullptr));
-        if (!start) return nullptr;
-    }
-    if (!is_scalar(start.get())) {
-        PyErr_SetString(PyExc_TypeError, "Time.range() argument 'start' must be a single instant, not an array Time");
-        return nullptr;
-    }
-    double whole = 0.0, rest = 0.0;
-    PyObject* step = values[1];
-    if (PyFloat_Check(step) || (PyLong_Check(step) && !PyBool_Check(step)) ||
-        PyObject_TypeCheck(step, &PyFloatingArrType_Type) || PyObject_TypeCheck(step, &PyIntegerArrType_Type)) {
-        rest = PyFloat_AsDouble(step);
-        if (rest == -1.0 && PyErr_Occurred()) return nullptr;
-        whole = two_part::nearest_whole(rest);
-        rest -= whole;
-    } else if (!timedelta_days(step, &whole, &rest)) {
-        PyErr_Format(PyExc_TypeError, "Time.range() argument 'step' must be a number of days or a timedelta, not '%.200s'",
-                     Py_TYPE(step)->tp_name);
-        return nullptr;
-    }
-    if (!std::isfinite(whole) || !std::isfinite(rest)) {
-        PyErr_Format(PyExc_ValueError, "Time.range() argument 'step' must be finite, got %R", step);
-        return nullptr;
-    }
-    const Py_ssize_t count = PyNumber_AsSsize_t(values[2], PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred()) return nullptr;
-    if (count < 0 || PyBool_Check(values[2])) {
-        PyErr_Format(PyExc_ValueError, "Time.range() argument 'count' must be a count of instants, got %R", values[2]);
-        return nullptr;
-    }
-    const Pair s = column(start.get()).at(0);
-    double *jd1, *jd2;
-    PyObject* t = new_array(&Time_Type, count, scale_of(start.get()), &jd1, &jd2);
-    if (!t) return nullptr;
-    bool finite = true;
-    maybe_without_gil(count, [&] {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const double k = static_cast<double>(i);
-            const two_part::Sum prod = two_part::two_product(k, rest);  // k * rest = p + pe exactly
-            const double p = prod.s, pe = prod.e;
-            const double wp = two_part::nearest_whole(p);
-            const two_part::Sum sum = two_part::two_sum(s.jd2, p - wp);
-            const two_part::Split sp = two_part::split(sum.s + (sum.e + pe));
-            jd1[i] = s.jd1 + k * whole + wp + sp.whole;
-            jd2[i] = sp.rest;
-            finite &= std::isfinite(jd1[i]);
-        }
-    });
-    if (!finite) {
-        Py_DECREF(t);
-        PyErr_Format(PyExc_ValueError, "Time.range(): %zd steps of %R from the start give no finite Julian date", count,
-                     step);
-        return nullptr;
-    }
-    return t;
 }
 
 }  // namespace orbivane::time

@@ -1,6 +1,5 @@
 // Arithmetic, comparisons and hashing of Times, element by element for
-// array Times with NumPy's broadcasting of one dimension; the sequence
-// protocol; pickling.
+// array Times with NumPy's broadcasting of one dimension.
 //
 // Operations take a Time and a number of days (an int, a float, a NumPy
 // integer or floating scalar or array, or a timedelta), or two Times. Times
@@ -312,88 +311,6 @@ Py_hash_t Time_hash(PyObject* self) {
     return scale_hash == -1 ? -1 : hash_pair(p, scale_hash);
 }
 
-// ---------------------------------------------------------------------------
-// The sequence protocol of array Times
-// ---------------------------------------------------------------------------
-
-namespace {
-
-Py_ssize_t Time_length(PyObject* self) {
-    if (!is_scalar(self)) return as_time(self)->length;
-    PyErr_SetString(PyExc_TypeError, "len() of a scalar Time: it holds one instant, not an array of them");
-    return -1;
-}
-
-PyObject* Time_item(PyObject* self, Py_ssize_t i) {
-    if (is_scalar(self)) {
-        PyErr_SetString(PyExc_TypeError, "a scalar Time cannot be indexed");
-        return nullptr;
-    }
-    const Py_ssize_t n = as_time(self)->length;
-    if (i < 0 || i >= n) {
-        PyErr_Format(PyExc_IndexError, "index %zd is out of range for a Time of %zd instants", i, n);
-        return nullptr;
-    }
-    return new_scalar(&Time_Type, column(self).at(i), scale_of(self));
-}
-
-// An integer array or a mask: the instants it selects, copied.
-PyObject* selected(PyObject* self, PyObject* key) {
-    Ref jd1 = Ref::steal(Time_get_jd1(self, nullptr));
-    Ref jd2 = Ref::steal(Time_get_jd2(self, nullptr));
-    if (!jd1 || !jd2) return nullptr;
-    Ref a = Ref::steal(PyObject_GetItem(jd1.get(), key));
-    if (!a) return nullptr;
-    Ref b = Ref::steal(PyObject_GetItem(jd2.get(), key));
-    if (!b) return nullptr;
-    if (!PyArray_Check(a.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a.get())) != 1) {
-        PyErr_Format(PyExc_IndexError, "a Time is indexed by an int, a slice, or a 1-D array of ints or bools; got %R",
-                     key);
-        return nullptr;
-    }
-    const Py_ssize_t n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0);
-    double *out1, *out2;
-    PyObject* result = new_array(&Time_Type, n, scale_of(self), &out1, &out2);
-    if (!result) return nullptr;
-    auto* pa = reinterpret_cast<PyArrayObject*>(a.get());
-    auto* pb = reinterpret_cast<PyArrayObject*>(b.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        out1[i] = *static_cast<double*>(PyArray_GETPTR1(pa, i));
-        out2[i] = *static_cast<double*>(PyArray_GETPTR1(pb, i));
-    }
-    return result;
-}
-
-PyObject* Time_subscript(PyObject* self, PyObject* key) {
-    if (is_scalar(self)) {
-        PyErr_SetString(PyExc_TypeError, "a scalar Time cannot be indexed");
-        return nullptr;
-    }
-    if (PySlice_Check(key)) {
-        Py_ssize_t start, stop, step;
-        if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
-        const Py_ssize_t n = PySlice_AdjustIndices(as_time(self)->length, &start, &stop, step);
-        return new_view(self, start, step, n);
-    }
-    if (PyIndex_Check(key) && !PyBool_Check(key) && !PyArray_Check(key)) {
-        Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
-        if (i == -1 && PyErr_Occurred()) return nullptr;
-        if (i < 0) i += as_time(self)->length;
-        return Time_item(self, i);
-    }
-    return selected(self, key);
-}
-
-}  // namespace
-
-PyObject* Time_iter(PyObject* self) {
-    if (is_scalar(self)) {
-        PyErr_SetString(PyExc_TypeError, "a scalar Time is not iterable");
-        return nullptr;
-    }
-    return PySeqIter_New(self);
-}
-
 PyNumberMethods Time_as_number = [] {
     PyNumberMethods m{};
     m.nb_add = Time_add;
@@ -401,73 +318,5 @@ PyNumberMethods Time_as_number = [] {
     m.nb_bool = Time_bool;
     return m;
 }();
-
-PySequenceMethods Time_as_sequence = [] {
-    PySequenceMethods m{};
-    m.sq_length = Time_length;
-    m.sq_item = Time_item;
-    return m;
-}();
-
-PyMappingMethods Time_as_mapping = {Time_length, Time_subscript, nullptr};
-
-// ---------------------------------------------------------------------------
-// Pickling: the pairs as they are, so a Time comes back with the same bits
-// ---------------------------------------------------------------------------
-
-PyObject* Time_reduce(PyObject* self, PyObject*) {
-    static PyObject* restorer = nullptr;
-    if (!restorer) {
-        Ref module = Ref::steal(PyImport_ImportModule("orbivane.time.time"));
-        if (!module || !(restorer = PyObject_GetAttrString(module.get(), "_restore"))) return nullptr;
-    }
-    Ref jd1, jd2;
-    if (is_scalar(self)) {
-        jd1 = Ref::steal(Time_get_jd1(self, nullptr));
-        jd2 = Ref::steal(Time_get_jd2(self, nullptr));
-    } else {
-        Ref v1 = Ref::steal(Time_get_jd1(self, nullptr));
-        Ref v2 = Ref::steal(Time_get_jd2(self, nullptr));
-        if (!v1 || !v2) return nullptr;
-        jd1 = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(v1.get()), NPY_CORDER));
-        jd2 = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(v2.get()), NPY_CORDER));
-    }
-    if (!jd1 || !jd2) return nullptr;
-    return Py_BuildValue("O(OOOO)", restorer, reinterpret_cast<PyObject*>(Py_TYPE(self)), jd1.get(), jd2.get(),
-                         as_time(self)->_scale);
-}
-
-// _restore(cls, jd1, jd2, scale): the Time that Time_reduce describes.
-PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4 || !PyType_Check(args[0]) ||
-        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]), &Time_Type)) {
-        PyErr_SetString(PyExc_TypeError, "_restore(cls, jd1, jd2, scale) takes a Time type, two parts and a scale");
-        return nullptr;
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(args[0]);
-    Scale scale;
-    if (parse_scale(args[3], &scale) < 0) return nullptr;
-    if (PyFloat_Check(args[1]) && PyFloat_Check(args[2]))
-        return new_scalar(type, {PyFloat_AS_DOUBLE(args[1]), PyFloat_AS_DOUBLE(args[2])}, scale);
-    Ref a = Ref::steal(PyArray_FROMANY(args[1], NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO));
-    if (!a) return nullptr;
-    Ref b = Ref::steal(PyArray_FROMANY(args[2], NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO));
-    if (!b) return nullptr;
-    const Py_ssize_t n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0);
-    if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(b.get()), 0) != n) {
-        PyErr_SetString(PyExc_ValueError, "_restore: jd1 and jd2 differ in length");
-        return nullptr;
-    }
-    double *jd1, *jd2;
-    PyObject* t = new_array(type, n, scale, &jd1, &jd2);
-    if (!t) return nullptr;
-    const auto* p = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
-    const auto* q = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(b.get())));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        jd1[i] = p[i];
-        jd2[i] = q[i];
-    }
-    return t;
-}
 
 }  // namespace orbivane::time

@@ -61,8 +61,6 @@ void raise_unix_scale(PyObject* self) {
 
 }  // namespace
 
-PyObject* float_of(double x) { return PyFloat_FromDouble(x); }
-
 PyObject* Time_get_jd(PyObject* self, void*) {
     return each_as_float(self, [](Pair p) { return p.jd1 + p.jd2; });
 }

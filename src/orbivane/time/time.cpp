@@ -11,12 +11,16 @@
 //
 // The files of the module:
 //   time_object.hpp/.cpp   the record, its storage and views
-//   forms.cpp              Time(...) and Time.range from numbers, text, datetimes, arrays
+//   forms.hpp/.cpp         Time(...) from numbers and arrays of them, the arguments
+//   text_forms.cpp         ... from year and ISO 8601 text and from datetimes
+//   range.cpp              Time.range
 //   outputs.cpp            jd, mjd, unix, iso, str and repr
 //   datetimes.cpp          datetime and timedelta in and out
 //   scales.cpp             .utc, .tai, .tt, .gps
 //   leap_seconds.hpp/.cpp  scale offsets and the leap-second table
-//   operators.cpp          arithmetic, comparisons, hash, indexing, pickling
+//   operators.cpp          arithmetic, comparisons, hash
+//   indexing.cpp           len, indexing, slicing, iteration
+//   pickling.cpp           pickling
 //   calendar.hpp/.cpp      the Gregorian calendar and ISO 8601 text
 //   two_part.hpp           exact arithmetic on pairs
 //   time.cpp               the type and the module

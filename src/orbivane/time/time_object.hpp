@@ -135,20 +135,19 @@ void maybe_without_gil(Py_ssize_t n, F&& work) {
 // Functions of the other files
 // ---------------------------------------------------------------------------
 
-// forms.cpp: Time(...) and Time.range.
+// forms.cpp and range.cpp: Time(...) and Time.range.
 PyObject* Time_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
 PyObject* Time_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// A timedelta as days, whole and rest (1), 0 for anything else, -1 on failure.
-int timedelta_days(PyObject* o, double* whole, double* rest);
 
-// datetimes.cpp: the interpreter's datetime API.
+// datetimes.cpp: datetimes and timedeltas, through the interpreter's
+// datetime API.
 int bind_datetime_api();
 bool is_datetime(PyObject* o);
-bool is_timedelta(PyObject* o);
+// A timedelta as days, whole and rest (1), 0 for anything else.
+int timedelta_days(PyObject* o, double* whole, double* rest);
 // An aware datetime as a UTC pair; -1 with an exception (naming `argument`).
 int pair_of_datetime(PyObject* o, const char* argument, Pair* out);
-PyObject* datetime_of(Pair utc, PyObject* time_for_errors);
 PyObject* Time_get_datetime(PyObject* self, void*);
 
 // scales.cpp: conversions between scales.
@@ -173,16 +172,18 @@ PyObject* Time_str(PyObject* self);
 PyObject* Time_repr(PyObject* self);
 // ISO text of an instant in `scale`, or 0 when it has none (too far away).
 int iso_of(Pair p, Scale scale, char* out);
-PyObject* float_of(double x);
 
-// operators.cpp: arithmetic, comparisons, hashing, the sequence protocol
-// and pickling.
+// operators.cpp: arithmetic, comparisons and hashing.
 extern PyNumberMethods Time_as_number;
-extern PySequenceMethods Time_as_sequence;
-extern PyMappingMethods Time_as_mapping;
 PyObject* Time_richcompare(PyObject* a, PyObject* b, int op);
 Py_hash_t Time_hash(PyObject* self);
+
+// indexing.cpp: the sequence protocol.
+extern PySequenceMethods Time_as_sequence;
+extern PyMappingMethods Time_as_mapping;
 PyObject* Time_iter(PyObject* self);
+
+// pickling.cpp: __reduce__ and the module's _restore.
 PyObject* Time_reduce(PyObject* self, PyObject*);
 PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
