@@ -164,6 +164,15 @@ struct Common {
     Ref a, b;
 };
 
+// The same for two scalar Times, as pairs, without making Times.
+int pairs_in_common_scale(PyObject* a, PyObject* b, Pair* x, Pair* y) {
+    const Scale sa = scale_of(a), sb = scale_of(b);
+    if (!scales::converts(sa) || !scales::converts(sb)) return 0;
+    if (convert_pair(sa, Scale::tai, column(a).at(0), x) < 0 || convert_pair(sb, Scale::tai, column(b).at(0), y) < 0)
+        return -1;
+    return 1;
+}
+
 int in_common_scale(PyObject* a, PyObject* b, Common* out) {
     const Scale sa = scale_of(a), sb = scale_of(b);
     if (sa == sb) {
@@ -217,15 +226,17 @@ PyObject* Time_richcompare(PyObject* a, PyObject* b, int op) {
         Py_RETURN_FALSE;
     }
     Common c;
-    const int r = in_common_scale(a, b, &c);
+    Pair p, q;
+    const bool scalars = is_scalar(a) && is_scalar(b);
+    const int r = scalars ? pairs_in_common_scale(a, b, &p, &q) : in_common_scale(a, b, &c);
     if (r <= 0) {
         // An instant that does not convert equals nothing of another scale.
         if (r < 0 && !((op == Py_EQ || op == Py_NE) && PyErr_ExceptionMatches(PyExc_ValueError))) return nullptr;
         PyErr_Clear();
         Py_RETURN_NOTIMPLEMENTED;
     }
-    if (is_scalar(a) && is_scalar(b)) {
-        if (compare(column(c.a.get()).at(0), column(c.b.get()).at(0), op)) Py_RETURN_TRUE;
+    if (scalars) {
+        if (compare(p, q, op)) Py_RETURN_TRUE;
         Py_RETURN_FALSE;
     }
     // One loop for each operator, without branches in it.
@@ -256,15 +267,14 @@ PyObject* Time_subtract(PyObject* a, PyObject* b) {
         return PyFloat_FromDouble(two_part::difference(x.jd1, x.jd2, y.jd1, y.jd2));
     }
     Common c;
-    const int r = in_common_scale(a, b, &c);
+    Pair x, y;
+    const bool scalars = is_scalar(a) && is_scalar(b);
+    const int r = scalars ? pairs_in_common_scale(a, b, &x, &y) : in_common_scale(a, b, &c);
     if (r <= 0) {
         if (r < 0) return nullptr;
         Py_RETURN_NOTIMPLEMENTED;
     }
-    if (is_scalar(a) && is_scalar(b)) {
-        const Pair x = column(c.a.get()).at(0), y = column(c.b.get()).at(0);
-        return PyFloat_FromDouble(two_part::difference(x.jd1, x.jd2, y.jd1, y.jd2));
-    }
+    if (scalars) return PyFloat_FromDouble(two_part::difference(x.jd1, x.jd2, y.jd1, y.jd2));
     return pairwise<double>(c.a.get(), c.b.get(), NPY_DOUBLE, "Time - Time",
                             [](Pair x, Pair y) { return two_part::difference(x.jd1, x.jd2, y.jd1, y.jd2); });
 }
