@@ -70,6 +70,13 @@ def test_time_fields_read_directly(client):
     assert isinstance(f["_scale"], str) and f["_scale"]
 
 
+def test_array_time_fields_and_view(client):
+    t = Time.range("2021", 0.25, 6)[1::2]
+    f = client.time_fields(t)
+    assert (f["_is_scalar"], f["length"], f["shape"], f["strides"]) == (0, 3, (3, 0), (16, 0))
+    assert client.jd_through_view(t) == t.jd1[0] + t.jd2[0] == t[0].jd
+
+
 @pytest.mark.parametrize("jd", [2454730.01782528, 2459215.5, -0.25])
 def test_jd12_view_read_and_kept_after_the_time(client, jd):
     t = Time(jd, format="jd")

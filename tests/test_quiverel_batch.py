@@ -290,11 +290,13 @@ def test_owner_and_array_go_with_the_last_buffer(client):
     assert array() is None
 
 
+@pytest.mark.parametrize("rows", [4, 1])
 @pytest.mark.parametrize("flags", BUFFER_FLAGS.values(), ids=BUFFER_FLAGS.keys())
-def test_owner_honours_buffer_requests_as_an_ndarray(client, flags):
-    # (4, 3) rows in C order: a Fortran-contiguous request is refused.
-    owner = client.result_owner(BASE[:4])
-    assert request_buffer(owner, flags) == request_buffer(np.zeros((4, 3)), flags)
+def test_owner_honours_buffer_requests_as_an_ndarray(client, flags, rows):
+    # (4, 3) rows in C order: a Fortran-contiguous request is refused. One
+    # row is contiguous both ways, and its strides follow the request.
+    owner = client.result_owner(BASE[:rows])
+    assert request_buffer(owner, flags) == request_buffer(np.zeros((rows, 3)), flags)
 
 
 # ---------------------------------------------------------------------------

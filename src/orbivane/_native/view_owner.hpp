@@ -2,8 +2,9 @@
 // views out: the toolkit's batch results and the two parts of a Time's
 // Julian date.
 //
-// Its record is orbivane_view_owner of the installed client header (160
-// bytes); clients acquire and release views of it through that header.
+// Its record is orbivane_view_owner of view_record.h (160 bytes), which the
+// installed client header repeats; clients acquire and release views of it
+// through that header.
 // Each module has its own type object, with its own name. An OwnerType
 // makes owners of a buffer obtained from an exporting object (the toolkit's
 // result arrays); a StorageOwnerType makes owners of a few doubles of their
@@ -11,9 +12,13 @@
 #pragma once
 
 #include "capi_support.hpp"
-#include "mathtools/quiverel/quiverel.h"
+#include "view_record.h"
+
+#include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace orbivane::view_owner {
@@ -61,11 +66,30 @@ inline void dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+// The strides an ndarray reports for a contiguous array: C order unless
+// Fortran order was asked for, and Fortran order for an array that is only
+// contiguous that way. Dimensions of extent 1 make an array contiguous
+// whatever their strides, so these may differ from the source's. Written
+// to `out` (ndim entries); false for an array that is neither.
+inline bool contiguous_strides(const Py_buffer& src, bool fortran_requested, Py_ssize_t* out) {
+    const bool c_order = !fortran_requested && PyBuffer_IsContiguous(&src, 'C');
+    if (!c_order && !PyBuffer_IsContiguous(&src, 'F')) return false;
+    Py_ssize_t step = src.itemsize;
+    for (int i = 0; i < src.ndim; ++i) {
+        const int d = c_order ? src.ndim - 1 - i : i;
+        out[d] = step;
+        step *= src.shape[d];
+    }
+    return true;
+}
+
 // The owner re-exports the buffer it holds, so numpy.asarray(owner) and
 // memoryview(owner) see the same memory. Requests are honoured as an
 // ndarray honours them, in the same order and with the same messages:
 // contiguity first, then writability; format, shape and strides only
-// when asked for.
+// when asked for, the strides of a contiguous buffer as an ndarray gives
+// them. Strides that differ from the source's are kept in an allocation of
+// the request's own (`internal`), freed when the request is released.
 inline int getbuffer(PyObject* self, Py_buffer* view, int flags) {
     const Py_buffer& src = as_owner(self)->view;
     const auto wants = [flags](int bits) { return (flags & bits) == bits; };
@@ -95,11 +119,29 @@ inline int getbuffer(PyObject* self, Py_buffer* view, int flags) {
         view->ndim = 0;
         view->shape = nullptr;
     }
-    if (!wants(PyBUF_STRIDES)) view->strides = nullptr;
+    if (!wants(PyBUF_STRIDES)) {
+        view->strides = nullptr;
+        return 0;
+    }
+    Py_ssize_t strides[ORBIVANE_MAX_DIMS];
+    if (src.ndim > ORBIVANE_MAX_DIMS || !contiguous_strides(src, wants(PyBUF_F_CONTIGUOUS), strides) ||
+        std::memcmp(strides, src.strides, sizeof(Py_ssize_t) * static_cast<std::size_t>(src.ndim)) == 0)
+        return 0;
+    auto* own = static_cast<Py_ssize_t*>(PyMem_Malloc(sizeof(Py_ssize_t) * static_cast<std::size_t>(src.ndim)));
+    if (!own) {
+        Py_CLEAR(view->obj);
+        PyErr_NoMemory();
+        return -1;
+    }
+    std::memcpy(own, strides, sizeof(Py_ssize_t) * static_cast<std::size_t>(src.ndim));
+    view->strides = own;
+    view->internal = own;
     return 0;
 }
 
-inline PyBufferProcs as_buffer = {getbuffer, nullptr};
+inline void releasebuffer(PyObject*, Py_buffer* view) { PyMem_Free(view->internal); }
+
+inline PyBufferProcs as_buffer = {getbuffer, releasebuffer};
 
 // The fields every owner starts with; the caller fills `view` and `flags`.
 inline void init_fields(orbivane_view_owner* o, PyObject* exporter, PyThread_type_lock lock) {
@@ -162,14 +204,16 @@ protected:
     PyTypeObject type_{};
 };
 
-// The owner type of one module for owners of N doubles of their own, which
+// The owner type of one module for owners of doubles of their own, which
 // follow the record in the same allocation and live as long as it does
 // (`view.buf` points to them). Such an owner holds no buffer of another
 // object: `obj` is None and `view.obj` null.
 //
-// Made and dropped as often as the objects whose values they hold, these
-// owners keep a few dead blocks for reuse, as the interpreter does for
-// floats and tuples: the allocator's bookkeeping is most of their cost.
+// Owners of N doubles (`make`) are made and dropped as often as the objects
+// whose values they hold: they keep a few dead blocks for reuse, as the
+// interpreter does for floats and tuples, since the allocator's bookkeeping
+// is most of their cost. Owners of a table of any size (`make_table`) keep
+// its shape and strides in their own block, and are freed at once.
 template <std::size_t N>
 class StorageOwnerType : public OwnerType {
 public:
@@ -205,12 +249,56 @@ public:
         return o;
     }
 
+    // A new owner of a C-contiguous (rows, columns) table of doubles, seen
+    // as a read-only array; with one acquisition, as `make` gives. The
+    // doubles start on a 64-byte boundary of the block. A block of 4 MiB or
+    // more is asked to live on huge pages, as NumPy asks for its arrays:
+    // first touching the pages of a fresh table is then most of its cost
+    // no longer.
+    orbivane_view_owner* make_table(Py_ssize_t rows, Py_ssize_t columns) {
+        const Py_ssize_t count = rows * columns;
+        if (rows < 0 || columns < 0 || (columns && count / columns != rows) ||
+            count > (PY_SSIZE_T_MAX - Py_ssize_t{sizeof(TableBlock)} - 64) / Py_ssize_t{sizeof(double)}) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        constexpr std::size_t kHuge = std::size_t{1} << 21;
+        const std::size_t bytes = sizeof(TableBlock) + 64 + static_cast<std::size_t>(count) * sizeof(double);
+        const std::size_t alignment = bytes >= 2 * kHuge ? kHuge : 64;
+        auto* block = static_cast<TableBlock*>(std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment));
+        if (block && alignment == kHuge) madvise(block, (bytes + kHuge - 1) / kHuge * kHuge, MADV_HUGEPAGE);
+        if (!block) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        const auto start = reinterpret_cast<std::uintptr_t>(block + 1);
+        auto* storage = reinterpret_cast<double*>((start + 63) & ~std::uintptr_t{63});
+        block->shape[0] = rows;
+        block->shape[1] = columns;
+        block->strides[0] = columns * Py_ssize_t{sizeof(double)};
+        block->strides[1] = sizeof(double);
+        orbivane_view_owner* o = &block->record;
+        PyObject_Init(reinterpret_cast<PyObject*>(o), &type_);
+        detail::init_fields(o, Py_None, detail::shared_lock);
+        o->view = Py_buffer{storage, nullptr, count * Py_ssize_t{sizeof(double)}, sizeof(double), 1, 2,
+                            detail::double_format, block->shape, block->strides, nullptr, nullptr};
+        o->flags = PyBUF_RECORDS_RO;
+        o->acquisition_count = 1;
+        return o;
+    }
+
 private:
     struct Block {
         orbivane_view_owner record;
         double storage[N];
     };
     static_assert(offsetof(Block, storage) == sizeof(orbivane_view_owner));
+
+    struct TableBlock {
+        orbivane_view_owner record;
+        Py_ssize_t shape[2];
+        Py_ssize_t strides[2];
+    };
 
     static constexpr int kKept = 64;
     static inline Block* kept_[kKept];
@@ -219,6 +307,10 @@ private:
     // tp_free, called by the owner's deallocation with the interpreter lock
     // held.
     static void keep_block(void* p) {
+        if (static_cast<Block*>(p)->record.view.buf != static_cast<Block*>(p)->storage) {
+            std::free(p);  // a table block
+            return;
+        }
         if (kept_count_ < kKept)
             kept_[kept_count_++] = static_cast<Block*>(p);
         else

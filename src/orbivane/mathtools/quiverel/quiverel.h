@@ -57,6 +57,12 @@ extern "C" {
 #define ORBIVANE_QUIVEREL_SIG_NORMALIZE "void (double *, double *)"
 #define ORBIVANE_QUIVEREL_SIG_ARRAY "__Pyx_memviewslice (__Pyx_memviewslice)" /* *_array */
 
+/* The strided view record, its owner and their acquisitions are shared
+ * with the package's own modules, which declare them in a header of their
+ * own under the same include guard; the assertions pin the layout in both. */
+#ifndef ORBIVANE_VIEW_RECORD_H
+#define ORBIVANE_VIEW_RECORD_H
+
 #define ORBIVANE_MAX_DIMS 8
 
 /* ------------------------------------------------------------------------
@@ -143,6 +149,57 @@ _Static_assert(sizeof(orbivane_view_owner) == 160, "view owner layout");
 _Static_assert(offsetof(orbivane_view_owner, acquisition_count) == 56, "view owner layout");
 _Static_assert(sizeof(orbivane_memviewslice) == 208, "view record layout");
 #endif
+
+/* ------------------------------------------------------------------------
+ * Acquisitions. Every live record whose memview is a real owner counts once
+ * in the owner's acquisition_count; the owner holds one strong reference on
+ * behalf of all of them, taken when the count leaves 0 and dropped when it
+ * returns to 0. Records whose memview is NULL or None are never counted.
+ * have_gil tells whether the calling thread holds the interpreter lock; the
+ * lock is taken only at the 0/1 edges.
+ * ------------------------------------------------------------------------ */
+static inline int orbivane_view_is_counted(const orbivane_memviewslice *v) {
+    return v->memview != NULL && (PyObject *)v->memview != Py_None;
+}
+
+static inline void orbivane_view_acquire(orbivane_memviewslice *v, int have_gil) {
+    int before;
+    if (!orbivane_view_is_counted(v)) return;
+    before = __atomic_fetch_add(&v->memview->acquisition_count, 1, __ATOMIC_RELAXED);
+    if (before == 0) {
+        if (have_gil) {
+            Py_INCREF((PyObject *)v->memview);
+        } else {
+            PyGILState_STATE state = PyGILState_Ensure();
+            Py_INCREF((PyObject *)v->memview);
+            PyGILState_Release(state);
+        }
+    }
+}
+
+/* Releases one acquisition and empties the record (memview and data NULL). */
+static inline void orbivane_view_release(orbivane_memviewslice *v, int have_gil) {
+    orbivane_view_owner *owner = v->memview;
+    int before;
+    if (!orbivane_view_is_counted(v)) {
+        v->memview = NULL;
+        return;
+    }
+    v->memview = NULL;
+    v->data = NULL;
+    before = __atomic_fetch_sub(&owner->acquisition_count, 1, __ATOMIC_ACQ_REL);
+    if (before == 1) {
+        if (have_gil) {
+            Py_DECREF((PyObject *)owner);
+        } else {
+            PyGILState_STATE state = PyGILState_Ensure();
+            Py_DECREF((PyObject *)owner);
+            PyGILState_Release(state);
+        }
+    }
+}
+
+#endif /* ORBIVANE_VIEW_RECORD_H */
 
 /* ------------------------------------------------------------------------
  * Kernel types and the table a client fills at import.
@@ -277,55 +334,6 @@ static inline int orbivane_quiverel_error_pending(void) {
     if (own == NULL) return 0;
     if (own == _PyThreadState_UncheckedGet()) return PyErr_Occurred() != NULL;
     return orbivane_quiverel_error_pending_unheld();
-}
-
-/* ------------------------------------------------------------------------
- * Acquisitions. Every live record whose memview is a real owner counts once
- * in the owner's acquisition_count; the owner holds one strong reference on
- * behalf of all of them, taken when the count leaves 0 and dropped when it
- * returns to 0. Records whose memview is NULL or None are never counted.
- * have_gil tells whether the calling thread holds the interpreter lock; the
- * lock is taken only at the 0/1 edges.
- * ------------------------------------------------------------------------ */
-static inline int orbivane_view_is_counted(const orbivane_memviewslice *v) {
-    return v->memview != NULL && (PyObject *)v->memview != Py_None;
-}
-
-static inline void orbivane_view_acquire(orbivane_memviewslice *v, int have_gil) {
-    int before;
-    if (!orbivane_view_is_counted(v)) return;
-    before = __atomic_fetch_add(&v->memview->acquisition_count, 1, __ATOMIC_RELAXED);
-    if (before == 0) {
-        if (have_gil) {
-            Py_INCREF((PyObject *)v->memview);
-        } else {
-            PyGILState_STATE state = PyGILState_Ensure();
-            Py_INCREF((PyObject *)v->memview);
-            PyGILState_Release(state);
-        }
-    }
-}
-
-/* Releases one acquisition and empties the record (memview and data NULL). */
-static inline void orbivane_view_release(orbivane_memviewslice *v, int have_gil) {
-    orbivane_view_owner *owner = v->memview;
-    int before;
-    if (!orbivane_view_is_counted(v)) {
-        v->memview = NULL;
-        return;
-    }
-    v->memview = NULL;
-    v->data = NULL;
-    before = __atomic_fetch_sub(&owner->acquisition_count, 1, __ATOMIC_ACQ_REL);
-    if (before == 1) {
-        if (have_gil) {
-            Py_DECREF((PyObject *)owner);
-        } else {
-            PyGILState_STATE state = PyGILState_Ensure();
-            Py_DECREF((PyObject *)owner);
-            PyGILState_Release(state);
-        }
-    }
 }
 
 /* Builds a direct, uncounted view (memview NULL) over a buffer that the
