@@ -230,16 +230,16 @@ def test_table_expiry_warns_once():
         from orbivane.time.time import Time
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            Time("2026-06-27T23:59:59Z").tai
+            Time("2027-06-27T23:59:59Z").tai
             print(len(caught))
-            Time("2026-06-28").tai
+            Time("2027-06-28").tai
             Time(["2030", "2031"]).tt
             Time("2040", scale="tai").utc
             print(len(caught), caught[0].category.__name__, caught[0].message)
     """)
     lines = proc.stdout.splitlines()
     assert lines[0] == "0" and lines[1].startswith("1 UserWarning ")
-    assert "holds until 2026-06-28 (IERS Bulletin C 70)" in lines[1]
+    assert "holds until 2027-06-28 (IERS Bulletin C 72)" in lines[1]
 
 
 # ---------------------------------------------------------------------------

@@ -36,10 +36,10 @@ enum class Status : int {
 };
 
 // Days since 1970-01-01 of the first day on which the table may no longer
-// hold: the expiry date of the IERS list that follows Bulletin C 70 (July
-// 2025), which announced no leap second at the end of December 2025.
-constexpr long long kValidUntilDay = 20632;  // 2026-06-28
-constexpr const char* kValidUntilText = "2026-06-28";
+// hold: the expiry date of the IERS list that follows Bulletin C 72 (July
+// 2026), which announced no leap second at the end of December 2026.
+constexpr long long kValidUntilDay = 20997;  // 2027-06-28
+constexpr const char* kValidUntilText = "2027-06-28";
 constexpr long long kFirstDay = 730;          // 1972-01-01
 
 // Makes the offsets that conversions add; once, before any conversion.

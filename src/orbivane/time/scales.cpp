@@ -13,7 +13,7 @@ bool warned_beyond_table = false;
 int warn_beyond_table() {
     if (warned_beyond_table) return 0;
     if (PyErr_WarnFormat(PyExc_UserWarning, 1,
-                         "orbivane.time: the leap-second table holds until %s (IERS Bulletin C 70); a UTC "
+                         "orbivane.time: the leap-second table holds until %s (IERS Bulletin C 72); a UTC "
                          "instant from then on is converted as if no leap second followed",
                          scales::kValidUntilText) < 0)
         return -1;
