@@ -80,13 +80,10 @@ ElementSet element_set_of(nb::handle source) {
         ("expected an Elements or a TLE, not '" + std::string(Py_TYPE(source.ptr())->tp_name) + "'").c_str());
 }
 
-// The one place where an epoch becomes a Time. Time takes a single Julian
-// date today, so the parts are summed here, which rounds the instant to a
-// unit in the last place of the sum (about 40 us near 2000); the element
-// set itself keeps the exact parts. Once Time takes two parts, this call
-// becomes Time(epoch.jd1, epoch.jd2, format="jd").
+// The one place where an epoch becomes a Time: both parts, so that the
+// Time holds the instant the element set holds.
 nb::object epoch_time(EpochParts epoch) {
-    return nb::handle(time_type)(epoch.jd1 + epoch.jd2, "format"_a = "jd");
+    return nb::handle(time_type)(epoch.jd1, epoch.jd2, "format"_a = "jd");
 }
 
 EpochParts normalised_epoch(double a, double b) {

@@ -185,15 +185,20 @@ nb::object propagate_any(const Propagator& p, nb::handle t) {
     double minutes;
     if (scalar_value(t, minutes)) return propagate_one(p, minutes);
     if (!PyArray_Check(t.ptr()) && nb::hasattr(t, "jd1") && nb::hasattr(t, "jd2")) {
-        // A Time: its two-part Julian date, in UTC as the epoch is.
+        // A Time: its two-part Julian date in UTC, the scale of the epoch; a
+        // Time of another scale is converted first.
+        nb::object time = nb::borrow(t);
         if (nb::hasattr(t, "scale")) {
             nb::object scale = t.attr("scale");
-            if (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc")
-                throw nb::value_error(("times must be in the UTC scale of the epoch, not " +
-                                       nb::cast<std::string>(nb::repr(scale)))
-                                          .c_str());
+            if (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc") {
+                if (!nb::hasattr(t, "utc"))
+                    throw nb::value_error(("times must be in the UTC scale of the epoch, not " +
+                                           nb::cast<std::string>(nb::repr(scale)))
+                                              .c_str());
+                time = t.attr("utc");
+            }
         }
-        return propagate_jd(p, t.attr("jd1"), t.attr("jd2"));
+        return propagate_jd(p, time.attr("jd1"), time.attr("jd2"));
     }
     nb::object a = as_double_array(t);
     const double* data = static_cast<const double*>(PyArray_DATA(as_array(a)));
