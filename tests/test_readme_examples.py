@@ -92,3 +92,9 @@ def test_readme_client_builds_and_runs(heading, module, tmp_path):
         from orbivane.propagators.analytical.sgp4.tle import TLE
         t = TLE(*LINES)
         assert got["extra"] == [str(t.satno), t.epoch.jd1, t.epoch.jd2]
+
+
+def test_quick_start_runs():
+    proc = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")], capture_output=True,
+                          text=True, timeout=120, check=True)
+    assert "ISS (ZARYA)" in proc.stdout and "code 0" in proc.stdout
