@@ -279,3 +279,52 @@ def test_no_leaks_reading_and_writing_files_good_or_bad():
                 pass
     """, rounds=500)
     assert int(growth) < 8 * 500
+
+
+def xml_documents():
+    """Documents whose reading by expat and by ElementTree's tree must agree:
+    every form of message, of leaf text, of nesting, of encoding, and of
+    refusal (by record and whole)."""
+    good = encoded([GOOD_RECORD], "xml")
+    fields = good[len("<ndm><omm>"):-len("</omm></ndm>")]
+    leaf = fields.replace("<BSTAR>", "<BSTAR> <!-- c -->\n<![CDATA[ ]]>", 1).replace("<EPOCH>2008", "<EPOCH>&#50;008")
+    deep = "".join(f"<x{i}>" for i in range(17)) + "<y/>" + "".join(f"</x{i}>" for i in reversed(range(17)))
+    latin = '<?xml version="1.0" encoding="{}"?><omm>' + fields.replace("ISS (ZARYA)", "\u00e9\u20ac") + "</omm>"
+    return [good, f"<omm>{fields}</omm>", f'<n:ndm xmlns:n="urn:x"><n:omm>{fields}</n:omm></n:ndm>',
+            f'<ndm xmlns="urn:ccsds"><omm id="1"><a><b>{fields}</b></a></omm><x><omm/></x><omm>{leaf}</omm></ndm>',
+            f"<omm>{fields}<EPOCH>  </EPOCH></omm>", f"<omm>{fields}<BSTAR>1e-4<i/></BSTAR></omm>",
+            f"<omm><BSTAR>x</BSTAR>{fields}</omm>", f"<omm>{fields}{deep}</omm>", f"<omm>{fields[:-16]}</omm>",
+            f"<ndm><omm>{fields}</omm><omm/><!-- end --></ndm>", "<ndm/>", "<opm><x/></opm>",
+            latin.format("windows-1252").encode("cp1252"), latin.format("ISO-8859-1"), ("\ufeff" + good).encode(),
+            "<omm><EPOCH>1</omm>", "<n:omm/>", "<omm>&e;</omm>", b"", "<omm/><omm/>", b"<omm>\xff</omm>"]
+
+
+def reading(text, **options):
+    try:
+        result = read_omm(text, format="xml", **options)
+        return result, result.skipped
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+def test_xml_read_by_expat_as_by_elementtree(monkeypatch, errors):
+    from orbivane.propagators.analytical.sgp4 import _omm
+    assert _omm._EXPAT is not None  # the standard library's expat is driven
+    by_expat = [reading(text, errors=errors) for text in xml_documents()]
+    monkeypatch.setattr(_omm, "_EXPAT", None)
+    assert [reading(text, errors=errors) for text in xml_documents()] == by_expat
+
+
+@pytest.mark.parametrize("expat", [True, False])
+def test_xml_document_types_are_refused_unexpanded(monkeypatch, expat):
+    from orbivane.propagators.analytical.sgp4 import _omm
+    if not expat:
+        monkeypatch.setattr(_omm, "_EXPAT", None)
+    levels = "".join(f'<!ENTITY e{i} "{f"&e{i - 1};" * 10}">' for i in range(1, 10))
+    bomb = f'<?xml version="1.0"?>\n<!DOCTYPE omm [<!ENTITY e0 "x">{levels}]><omm><OBJECT_NAME>&e9;</OBJECT_NAME></omm>'
+    external = '<!DOCTYPE ndm [<!ENTITY x SYSTEM "file:///etc/passwd">]><ndm><omm><OBJECT_NAME>&x;</OBJECT_NAME>'
+    for text, name in ((bomb, "omm"), (external, "ndm"), (b"<!DOCTYPE omm><omm/>", "omm")):
+        with pytest.raises(ValueError, match=rf"^<string>: not an OMM in XML: it declares a document type "
+                                             rf"\(<!DOCTYPE {name}>\), which is refused"):
+            read_omm(text, format="xml", errors="skip")

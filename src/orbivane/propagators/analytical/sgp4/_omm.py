@@ -2,9 +2,12 @@
 header row, JSON (an array of objects), XML (the NDM/XML schema: omm
 elements, alone or in an ndm root) and KVN (KEY = VALUE lines).
 
-CSV and JSON are parsed by the compiled part; XML by ElementTree, whose
-tree the compiled part walks; KVN here, into dicts. The compiled part turns
-each record into Elements, with the checks of Elements(**fields).
+CSV and JSON are parsed by the compiled part; XML by the standard library's
+expat, which the compiled part drives through pyexpat's capsule of expat's
+entry points (or, where that capsule is missing or of another version, by
+ElementTree, whose tree the compiled part walks); KVN here, into dicts. The
+compiled part turns each record into Elements, with the checks of
+Elements(**fields).
 """
 
 import contextlib
@@ -16,8 +19,9 @@ import json
 import os
 import xml.etree.ElementTree as ET
 
-from orbivane.propagators.analytical.sgp4._sgp4 import (Elements, _OMM_KEYS, _omm_values, _read_omm_records,
-                                                       _read_omm_text, _read_omm_xml)
+from orbivane.propagators.analytical.sgp4._sgp4 import (Elements, _OMM_KEYS, _expat_usable, _omm_values,
+                                                       _read_omm_records, _read_omm_text, _read_omm_xml,
+                                                       _read_omm_xml_text)
 from orbivane.propagators.analytical.sgp4._sources import (ElementsList, decoded, element_sets, read_source, skips,
                                                            write_text)
 
@@ -28,6 +32,14 @@ _ORIGINATOR = "ORBIVANE"
 _METADATA = {"CENTER_NAME": "EARTH", "REF_FRAME": "TEME", "TIME_SYSTEM": "UTC", "MEAN_ELEMENT_THEORY": "SGP4"}
 _MEAN_ELEMENTS = _OMM_KEYS[2:9]  # EPOCH to MEAN_ANOMALY
 _TLE_PARAMETERS = _OMM_KEYS[9:]  # EPHEMERIS_TYPE to MEAN_MOTION_DDOT
+# expat's entry points, as the standard library hands them out; None where
+# they are missing or of a version the compiled part does not drive.
+try:
+    from pyexpat import expat_CAPI as _EXPAT
+except ImportError:
+    _EXPAT = None
+if _EXPAT is not None and not _expat_usable(_EXPAT):
+    _EXPAT = None
 _NUMERIC_KEYS = frozenset(_MEAN_ELEMENTS[1:] + ("BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT"))
 _KVN_UNITS = {"MEAN_MOTION": "rev/day", "INCLINATION": "deg", "RA_OF_ASC_NODE": "deg", "ARG_OF_PERICENTER": "deg",
               "MEAN_ANOMALY": "deg", "BSTAR": "1/ER", "MEAN_MOTION_DOT": "rev/day**2",
@@ -67,6 +79,8 @@ def read_omm(source, *, format=None, errors="raise"):
     format = _format_of(format, name, content)
     if format in ("csv", "json"):
         elements, skipped = _read_omm_text(content, format, name, skip)
+    elif format == "xml" and _EXPAT is not None:
+        elements, skipped = _read_omm_xml_text(content, name, skip, _EXPAT)
     elif format == "xml":
         with _collection_paused():
             elements, skipped = _read_omm_xml(_xml_messages(content, name), name, skip)
@@ -115,12 +129,27 @@ def _local_name(tag):
     return tag.rpartition("}")[2] if isinstance(tag, str) else ""
 
 
+class _DocumentTypeDeclared(Exception):
+    pass
+
+
+class _TreeBuilder(ET.TreeBuilder):
+    """ElementTree's tree, with documents that declare a document type
+    refused: their entities could expand without bound."""
+
+    def doctype(self, name, pubid, system):
+        raise _DocumentTypeDeclared(name)
+
+
 def _xml_messages(content, name):
     """The omm elements of an NDM/XML document."""
     try:
-        root = ET.fromstring(content)
+        root = ET.fromstring(content, ET.XMLParser(target=_TreeBuilder()))
     except ET.ParseError as e:
         raise ValueError(f"{name}: not XML ({e})") from None
+    except _DocumentTypeDeclared as e:
+        raise ValueError(f"{name}: not an OMM in XML: it declares a document type (<!DOCTYPE {e}>), which is "
+                         "refused: its entities could expand without bound") from None
     kind = _local_name(root.tag)
     if kind == "omm":
         return [root]

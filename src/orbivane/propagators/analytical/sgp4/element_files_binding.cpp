@@ -9,10 +9,12 @@
 #include "elements.hpp"
 #include "omm_parsers.hpp"
 #include "omm_records.hpp"
+#include "omm_xml.hpp"
 
 #include <nanobind/stl/string.h>
 
 #include <array>
+#include <cstring>
 #include <optional>
 
 namespace nb = nanobind;
@@ -159,6 +161,19 @@ void read_record(const RecordValues& values, const std::string& refusal, int num
     }
 }
 
+// The Elements of records parsed from a file, or the file's refusal when
+// `problem` is not empty.
+nb::tuple read_parsed(const ParsedRecords& parsed, const std::string& problem, const std::string& source,
+                      bool skip) {
+    if (!problem.empty()) throw nb::value_error(text_of_message(source + ": " + problem).c_str());
+    Reading reading(skip);
+    for (std::size_t i = 0; i < parsed.values.size(); ++i) {
+        if (i % kChunk == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+        read_record(parsed.values[i], parsed.refusals[i], static_cast<int>(i + 1), source, reading);
+    }
+    return reading.result();
+}
+
 nb::tuple read_omm_text(nb::handle text, const std::string& format, const std::string& source, bool skip) {
     const std::string_view data = bytes_of(text);
     ParsedRecords parsed;
@@ -167,13 +182,39 @@ nb::tuple read_omm_text(nb::handle text, const std::string& format, const std::s
         nb::gil_scoped_release unlocked;
         problem = format == "json" ? parse_omm_json(data, parsed) : parse_omm_csv(data, parsed);
     }
-    if (!problem.empty()) throw nb::value_error(text_of_message(source + ": " + problem).c_str());
-    Reading reading(skip);
-    for (std::size_t i = 0; i < parsed.values.size(); ++i) {
-        if (i % kChunk == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
-        read_record(parsed.values[i], parsed.refusals[i], static_cast<int>(i + 1), source, reading);
+    return read_parsed(parsed, problem, source, skip);
+}
+
+// The table of pyexpat's capsule, or nullptr when the capsule is not one
+// of the version laid out in pyexpat_capi.hpp.
+const expat::CApi* expat_of(nb::handle capsule) {
+    if (!PyCapsule_IsValid(capsule.ptr(), expat::kCapsuleName)) return nullptr;
+    const auto* api = static_cast<const expat::CApi*>(PyCapsule_GetPointer(capsule.ptr(), expat::kCapsuleName));
+    const bool usable = api && api->magic && std::strcmp(api->magic, expat::kMagic) == 0 &&
+                        api->size >= static_cast<int>(sizeof(expat::CApi)) && api->major_version == 2;
+    return usable ? api : nullptr;
+}
+
+// The document is parsed without the interpreter's lock, a piece at a
+// time; the records then become Elements as those of JSON and CSV do.
+nb::tuple read_omm_xml_text(nb::handle text, const std::string& source, bool skip, nb::handle capsule) {
+    const expat::CApi* expat = expat_of(capsule);
+    if (!expat) throw nb::type_error("capsule must be pyexpat.expat_CAPI of version 1.1, for expat 2");
+    const std::string_view data = bytes_of(text);
+    ParsedRecords parsed;
+    std::string problem;
+    {
+        OmmXmlReader reader(*expat, data, PyUnicode_Check(text.ptr()), parsed);
+        for (bool more = true; more;) {
+            {
+                nb::gil_scoped_release unlocked;
+                more = reader.read_piece();
+            }
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        }
+        problem = reader.problem();
     }
-    return reading.result();
+    return read_parsed(parsed, problem, source, skip);
 }
 
 // Records as Python gives them: dicts of OMM keys, or, for a record the
@@ -294,6 +335,11 @@ void bind_element_files(nb::module_& m) {
     if (!XmlMessage::tag_name || !XmlMessage::text_name) throw nb::python_error();
     m.def("_read_omm_xml", &read_omm_xml, "messages"_a, "source"_a, "skip"_a,
           "(elements, skipped) of the omm elements of an ElementTree.");
+    m.def("_expat_usable", [](nb::handle capsule) { return expat_of(capsule) != nullptr; }, "capsule"_a,
+          "Whether the capsule is pyexpat's table of expat's entry points, of the version this module drives.");
+    m.def("_read_omm_xml_text", &read_omm_xml_text, "text"_a, "source"_a, "skip"_a, "capsule"_a,
+          "(elements, skipped) of an OMM document in XML (str or bytes), parsed by the expat of the capsule "
+          "pyexpat.expat_CAPI.");
     m.def("_omm_values", &omm_values, "elements"_a,
           "The values of the keys _OMM_KEYS for each element set, as a list of tuples.");
 }

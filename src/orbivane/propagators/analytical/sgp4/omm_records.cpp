@@ -24,8 +24,15 @@ const char* const kOmmKeyNames[kOmmKeys] = {
     "CENTER_NAME", "REF_FRAME", "TIME_SYSTEM", "MEAN_ELEMENT_THEORY"};
 
 int omm_key_of(std::string_view key) {
-    for (int k = 0; k < kOmmKeys; ++k)
-        if (key == kOmmKeyNames[k]) return k;
+    // The names as views, their lengths counted once: this is done for
+    // every element of an XML file and every key of a JSON one.
+    static const auto names = [] {
+        std::array<std::string_view, kOmmKeys> views;
+        for (std::size_t k = 0; k < kOmmKeys; ++k) views[k] = kOmmKeyNames[k];
+        return views;
+    }();
+    for (std::size_t k = 0; k < kOmmKeys; ++k)
+        if (key == names[k]) return static_cast<int>(k);
     return -1;
 }
 
