@@ -6,4 +6,5 @@ NB_MODULE(_sgp4, m) {
     m.doc() = "Element sets and the SGP4/SDP4 propagators (see elements and propagator).";
     orbivane::sgp4::bind_elements(m);
     orbivane::sgp4::bind_propagator(m);
+    orbivane::sgp4::bind_batch(m);
 }

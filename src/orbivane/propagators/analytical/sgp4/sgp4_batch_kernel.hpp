@@ -1,0 +1,98 @@
+// The tile kernel of batch propagation, written once over the lane type L:
+// one lane group (a Satellite<L> and its epochs) over a run of times, each
+// lane's results written to its satellite's rows.
+//
+// Included by one translation unit per instruction set, each compiled with
+// its own flags. Everything here has internal linkage, so that no width's
+// copy of a function can stand in for another's at link time.
+#pragma once
+
+#include "sgp4_batch.hpp"
+#include "sgp4_propagate.hpp"
+#include "simd/lanes.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace orbivane::sgp4 {
+
+namespace {
+
+template <class L> inline constexpr int lane_count = simd::lane_traits<L>::width;
+
+// A lane type is its lanes' doubles in order; values move in and out of
+// lanes through memory, which the compiler turns into vector loads and
+// stores.
+template <class L> inline L from_lanes(const double* p) noexcept {
+    static_assert(sizeof(L) == lane_count<L> * sizeof(double));
+    L x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+template <class L> inline void to_lanes(const L& x, double* p) noexcept { std::memcpy(p, &x, sizeof x); }
+
+// The minutes since each lane's epoch of the times of lane k, the catalogue
+// index of which is sources[k]: the computation of the scalar propagator,
+// lane by lane.
+template <class L>
+inline L own_times(const LaneGroup<L>& g, const std::ptrdiff_t* sources, const TimeGrid& times) noexcept {
+    constexpr int W = lane_count<L>;
+    alignas(64) double a[W], b[W];
+    if (times.minutes) {
+        for (int k = 0; k < W; ++k) a[k] = times.minutes[sources[k]];
+        return from_lanes<L>(a);
+    }
+    for (int k = 0; k < W; ++k) {
+        a[k] = times.jd1[sources[k]];
+        b[k] = times.jd2[sources[k]];
+    }
+    return ((from_lanes<L>(a) - g.epoch_jd1) + (from_lanes<L>(b) - g.epoch_jd2)) * L(1440.0);
+}
+
+template <class L>
+bool propagate_tile(const double* record, const std::ptrdiff_t* sources, int used, const TimeGrid& times,
+                    std::ptrdiff_t j0, std::ptrdiff_t j1, const Results& out) noexcept {
+    constexpr int W = lane_count<L>;
+    static_assert(sizeof(LaneGroup<L>) == kLaneGroupFields * sizeof(L), "a lane group is a flat record");
+    const auto& g = *reinterpret_cast<const LaneGroup<L>*>(record);
+    if (times.each) {
+        j0 = 0;
+        j1 = 1;
+    }
+    for (std::ptrdiff_t j = j0; j < j1; ++j) {
+        L t;
+        if (times.each)
+            t = own_times(g, sources, times);
+        else if (times.minutes)
+            t = L(times.minutes[j]);
+        else
+            t = ((L(times.jd1[j]) - g.epoch_jd1) + (L(times.jd2[j]) - g.epoch_jd2)) * L(1440.0);
+        if (!simd::all(simd::abs(t) <= L(kMaxMinutes))) return false;
+
+        L r[3], v[3], code;
+        propagate(g.satellite, t, r, v, code);
+        alignas(64) double lanes[7][W];
+        for (int c = 0; c < 3; ++c) {
+            to_lanes(r[c], lanes[c]);
+            to_lanes(v[c], lanes[3 + c]);
+        }
+        to_lanes(code, lanes[6]);
+        for (int k = 0; k < used; ++k) {
+            const std::ptrdiff_t row = times.each ? sources[k] : sources[k] * times.count + j;
+            double* rk = out.r + 3 * row;
+            double* vk = out.v + 3 * row;
+            for (int c = 0; c < 3; ++c) {
+                rk[c] = lanes[c][k];
+                vk[c] = lanes[3 + c][k];
+            }
+            out.code[row] = static_cast<std::int8_t>(lanes[6][k]);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+}  // namespace orbivane::sgp4
