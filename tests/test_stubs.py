@@ -9,6 +9,7 @@ import pytest
 pytest.importorskip("mypy.stubtest")
 
 MODULES = ["orbivane.propagators.analytical.sgp4.tle", "orbivane.propagators.analytical.sgp4.elements",
+           "orbivane.propagators.analytical.sgp4.propagator",
            "orbivane.time.time", "orbivane.mathtools.quiverel.vectors"]
 ALLOWLIST = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
 

@@ -30,9 +30,11 @@ namespace orbivane::sgp4 {
 
 namespace {
 
-// Times per chunk of an array propagation: the interpreter lock is taken
-// back between chunks to check for signals.
-constexpr npy_intp kChunk = 1024;
+// Work per chunk of an array propagation, in propagations of one time; the
+// interpreter lock is taken back between chunks to check for signals. A
+// time of a resonant deep-space orbit counts one more for each 720-minute
+// step of its integration.
+constexpr double kChunkWork = 2048.0;
 
 struct Propagator {
     Satellite<double> satellite;
@@ -109,23 +111,24 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
     double* v = static_cast<double*>(PyArray_DATA(as_array(vo)));
     auto* codes = static_cast<std::int8_t*>(PyArray_DATA(as_array(co)));
 
-    for (npy_intp start = 0; start < n; start += kChunk) {
-        const npy_intp stop = std::min(n, start + kChunk);
-        npy_intp bad = -1;
+    const double step_work = p.satellite.resonance != kNoResonance ? 1.0 / deep_space::kStep : 0.0;
+    for (npy_intp i = 0; i < n;) {
+        bool bad = false;
         {
             nb::gil_scoped_release unlocked;
-            for (npy_intp i = start; i < stop; ++i) {
+            for (double work = 0.0; i < n && work < kChunkWork; ++i) {
                 const double t = minutes_at(i);
                 if (!(std::fabs(t) <= kMaxMinutes)) {
-                    bad = i;
+                    bad = true;
                     break;
                 }
                 double code;
                 propagate(p.satellite, t, r + 3 * i, v + 3 * i, code);
                 codes[i] = static_cast<std::int8_t>(code);
+                work += 1.0 + std::fabs(t) * step_work;
             }
         }
-        if (bad >= 0) raise_time_error(minutes_at(bad));
+        if (bad) raise_time_error(minutes_at(i));
         if (PyErr_CheckSignals() < 0) throw nb::python_error();
     }
     return nb::make_tuple(ro, vo, co);
@@ -197,7 +200,7 @@ std::string repr(const Propagator& p) {
 void bind_propagator(nb::module_& m) {
     if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
 
-    nb::class_<Propagator>(m, "SGP4",
+    nb::class_<Propagator>(m, "SGP4", nb::is_final(),
                            "SGP4(source, *, gravity='wgs72', mode='improved')\n\n"
                            "The SGP4/SDP4 model of one element set: SGP4 for orbits of periods under\n"
                            "225 minutes, SDP4 (with lunar-solar perturbations and the one-day and\n"
@@ -207,9 +210,11 @@ void bind_propagator(nb::module_& m) {
                            "model; 'afspc' the original operational one.\n\n"
                            "Elements the model cannot start from give no exception here: their\n"
                            "error code is returned by every propagation.")
-        .def("__init__", &construct, "source"_a, nb::kw_only(), "gravity"_a = "wgs72", "mode"_a = "improved")
+        .def("__init__", &construct, "source"_a, nb::kw_only(), "gravity"_a = "wgs72", "mode"_a = "improved",
+             nb::sig("def __init__(self, source: Elements | TLE, *, gravity: str = 'wgs72', mode: str = 'improved') -> None"))
         .def("propagate", &propagate_any, "t"_a,
-             "propagate(t) -> (r, v, code)\n\n"
+             nb::sig("def propagate(self, t: float | numpy.typing.ArrayLike | Time) -> "
+                     "tuple[numpy.ndarray, numpy.ndarray, int | numpy.ndarray]"),
              "Position r (km) and velocity v (km/s) in the TEME frame at t, and the\n"
              "model's error code. t is minutes since the epoch (a float, or an array\n"
              "of any shape) or a Time (UTC). r and v have the shape of t plus a last\n"
@@ -223,7 +228,8 @@ void bind_propagator(nb::module_& m) {
              "Raises ValueError for times that are not finite or further than 1e9\n"
              "minutes from the epoch.")
         .def("propagate_jd", &propagate_jd, "jd1"_a, "jd2"_a,
-             "propagate_jd(jd1, jd2) -> (r, v, code)\n\n"
+             nb::sig("def propagate_jd(self, jd1: float | numpy.typing.ArrayLike, jd2: float | numpy.typing.ArrayLike) -> "
+                     "tuple[numpy.ndarray, numpy.ndarray, int | numpy.ndarray]"),
              "As propagate(), at the UTC Julian dates jd1 + jd2 (floats, or arrays\n"
              "that broadcast together). Times since the epoch are formed as\n"
              "((jd1 - epoch_jd1) + (jd2 - epoch_jd2)) * 1440, so that a whole-day jd1\n"

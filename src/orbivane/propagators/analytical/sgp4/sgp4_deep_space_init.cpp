@@ -5,6 +5,7 @@
 #include "sgp4_init.hpp"
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace orbivane::sgp4 {
@@ -261,16 +262,19 @@ void initialise_deep_space(Satellite<double>& s, double days_1950) {
                             kMoonEccentricity, o.e2);
 
     // Secular rates: the Sun's and the Moon's added.
-    // The node terms carry a factor 1 / sin i, left out on an equatorial orbit.
+    // The node terms carry a factor 1 / sin i. They are zero near the
+    // equator, and left out where sin i is zero or so small (subnormal)
+    // that 1 / sin i would overflow.
     const BodyRates rs = secular_rates(sun, kSunMeanMotion, o.e2, s.i0);
     const BodyRates rm = secular_rates(moon, kMoonMeanMotion, o.e2, s.i0);
-    const double sun_h = o.sin_i != 0.0 ? rs.h / o.sin_i : rs.h;
+    const bool inclined = std::fabs(o.sin_i) >= std::numeric_limits<double>::min();
+    const double sun_h = inclined ? rs.h / o.sin_i : rs.h;
     s.e_dot = rs.e + rm.e;
     s.i_dot = rs.i + rm.i;
     s.m_dot_ls = rs.l + rm.l;
     double omega_dot = rs.gh - o.cos_i * sun_h + rm.gh;
     double node_dot = sun_h;
-    if (o.sin_i != 0.0) {
+    if (inclined) {
         omega_dot = omega_dot - o.cos_i / o.sin_i * rm.h;
         node_dot = node_dot + rm.h / o.sin_i;
     }

@@ -12,9 +12,8 @@ namespace orbivane::sgp4 {
 enum class Gravity { wgs72old, wgs72, wgs84 };
 
 // "improved" is the revised model; "afspc" reproduces the original
-// operational choices (the sidereal angle at epoch from the 1970-based
-// series, and node angles kept in [0, 2 pi) in the Lyddane branch of the
-// lunar-solar periodics).
+// operational handling of the node in the Lyddane form of the lunar-solar
+// periodics (kept in [0, 2 pi) before and after it is perturbed).
 enum class Mode { improved, afspc };
 
 struct GravityConstants {

@@ -30,20 +30,7 @@ double fourth_power(double x) { return x * x * x * x; }
 
 }  // namespace
 
-double greenwich_sidereal_angle(double days_1950, Mode mode) {
-    if (mode == Mode::afspc) {
-        // Linear series from 1970 January 1, 0h, as the original program had it.
-        const double days_1970 = days_1950 - 7305.0;
-        const double whole_days = std::floor(days_1970 + 1.0e-8);
-        const double day_fraction = days_1970 - whole_days;
-        const double rate = 1.72027916940703639e-2;    // rad/day beyond one turn a day
-        const double angle_1970 = 1.7321343856509374;  // rad at 1970 January 1, 0h
-        const double quadratic = 5.07551419432269442e-15;
-        double angle = std::fmod(angle_1970 + rate * whole_days + (rate + kTwoPi) * day_fraction +
-                                     days_1970 * days_1970 * quadratic,
-                                 kTwoPi);
-        return angle < 0.0 ? angle + kTwoPi : angle;
-    }
+double greenwich_sidereal_angle(double days_1950) {
     // IAU 1982 series in Julian centuries of UT1 from J2000, in seconds of time.
     const double centuries = (days_1950 + 2433281.5 - 2451545.0) / 36525.0;
     const double seconds = -6.2e-6 * centuries * centuries * centuries +
@@ -181,7 +168,7 @@ Satellite<double> initialise(const ElementSet& elements, Gravity gravity, Mode m
     // high orbits are sensitive to that rounding (its last bit moves them by
     // millimetres), so the epoch is formed exactly so.
     const double epoch_1950 = (elements.epoch_jd1 + elements.epoch_jd2) - 2433281.5;
-    s.gst0 = greenwich_sidereal_angle(epoch_1950, mode);
+    s.gst0 = greenwich_sidereal_angle(epoch_1950);
 
     if (kTwoPi / n0 >= kDeepSpacePeriod) {
         s.deep_space = 1.0;

@@ -21,7 +21,8 @@ Satellite<double> initialise(const ElementSet& elements, Gravity gravity, Mode m
 void initialise_deep_space(Satellite<double>& sat, double days_1950);
 
 // Greenwich sidereal angle (radians, in [0, 2 pi)) at a UT1 instant given
-// in days since 1949 December 31, 0h, by the series of each operation mode.
-double greenwich_sidereal_angle(double days_1950, Mode mode);
+// in days since 1949 December 31, 0h. Both operation modes use this series,
+// as the revised model does.
+double greenwich_sidereal_angle(double days_1950);
 
 }  // namespace orbivane::sgp4

@@ -36,6 +36,8 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     const L zero(0.0), one(1.0);
 
     // Set code to c on the lanes where cond holds and no error was found yet.
+    // The range checks are written so that a NaN fails them: no lane goes
+    // on with NaN elements and code 0.
     auto flag = [&code, zero](M cond, double c) { code = select(cond & (code == zero), L(c), code); };
     code = s.epoch_code;
 
@@ -74,7 +76,7 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     const L a = simd::cbrt(ke_n * ke_n) * a_decay * a_decay;
     n = s.ke / (a * simd::sqrt(a));
     e = e - e_decay;
-    flag((e >= one) | (e < L(-0.001)), kEccentricityOutOfRange);
+    flag(!((e >= L(-0.001)) & (e < one)), kEccentricityOutOfRange);
     e = select(e < L(1.0e-6), L(1.0e-6), e);
     m = m + s.n0 * l_drift;
 
@@ -97,7 +99,7 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
         ip = select(flip, -ip, ip);
         nodep = select(flip, nodep + pi, nodep);
         omegap = select(flip, omegap - pi, omegap);
-        flag(deep & ((ep < zero) | (ep > one)), kPerturbedEccentricityOutOfRange);
+        flag(deep & !((ep >= zero) & (ep <= one)), kPerturbedEccentricityOutOfRange);
         e = select(deep, ep, e);
         i = select(deep, ip, i);
         node = select(deep, nodep, node);
@@ -149,7 +151,7 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     const L e_sin = axn * sin_el - ayn * cos_el;
     const L el2 = axn * axn + ayn * ayn;
     const L p = a * (one - el2);
-    flag(p < zero, kSemiLatusRectumNegative);
+    flag(!(p >= zero), kSemiLatusRectumNegative);
     const L radius = a * (one - e_cos);
     const L radius_dot = simd::sqrt(a) * e_sin / radius;
     const L r_nu_dot = simd::sqrt(p) / radius;
