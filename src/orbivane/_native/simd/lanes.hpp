@@ -18,20 +18,53 @@
 //   round_even(x), trunc(x), floor(x)   rounding to an integral value
 //
 // Masks combine with &, | and !.
+//
+// Moving values in and out of lanes (width_v<L> values a lane):
+//
+//   load<L>(p)                lanes from p[0] ... p[width - 1]
+//   store(p, x)               x's lanes to p[0] ... p[width - 1]
+//   fill<L>(f)                lane i from f(i), i = 0 ... width - 1: one
+//                             field of `width` records, say, read one by one
+//                             (no gather instruction)
+//   lane(x, i), lane(m, i)    lane i of a value or of a mask
+//
+// The comparisons are those of C: false when either side is NaN, except !=.
+// The vector types: lanes_avx2.hpp (4 wide), lanes_avx512.hpp (8 wide),
+// included here when the translation unit's flags allow them (target.hpp).
 #pragma once
+
+#include "target.hpp"
 
 #include <cmath>
 
-namespace orbivane::simd {
+namespace orbivane::simd::ORBIVANE_SIMD_TARGET {
 
-template <class L> struct lane_traits;
+// Specialised by each lane type: mask, width, load(p), fill(f).
+template <class L> struct lane_traits {};
+
+template <class L> concept Lane = requires { lane_traits<L>::width; };
+
+// Lane types of more than one value: the SIMD ones.
+template <class L> concept VectorLane = Lane<L> && (lane_traits<L>::width > 1);
+
+template <class L> using mask_t = typename lane_traits<L>::mask;
+
+template <class L> inline constexpr int width_v = lane_traits<L>::width;
+
+template <Lane L> inline L load(const double* p) noexcept { return lane_traits<L>::load(p); }
+
+template <Lane L, class F> inline L fill(F&& f) noexcept { return lane_traits<L>::fill(f); }
+
+// ---------------------------------------------------------------------------
+// The scalar lane
+// ---------------------------------------------------------------------------
 
 template <> struct lane_traits<double> {
     using mask = bool;
     static constexpr int width = 1;
+    static double load(const double* p) noexcept { return *p; }
+    template <class F> static double fill(F& f) noexcept { return f(0); }
 };
-
-template <class L> using mask_t = typename lane_traits<L>::mask;
 
 inline double select(bool m, double a, double b) noexcept { return m ? a : b; }
 inline bool any(bool m) noexcept { return m; }
@@ -43,4 +76,15 @@ inline double round_even(double x) noexcept { return std::nearbyint(x); }
 inline double trunc(double x) noexcept { return std::trunc(x); }
 inline double floor(double x) noexcept { return std::floor(x); }
 
-}  // namespace orbivane::simd
+inline void store(double* p, double x) noexcept { *p = x; }
+inline double lane(double x, int) noexcept { return x; }
+inline bool lane(bool m, int) noexcept { return m; }
+
+}  // namespace orbivane::simd::ORBIVANE_SIMD_TARGET
+
+#if ORBIVANE_SIMD_AVX2
+#include "lanes_avx2.hpp"
+#endif
+#if ORBIVANE_SIMD_AVX512
+#include "lanes_avx512.hpp"
+#endif
