@@ -13,25 +13,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace orbivane::sgp4 {
 
 namespace {
 
-template <class L> inline constexpr int lane_count = simd::lane_traits<L>::width;
-
-// A lane type is its lanes' doubles in order; values move in and out of
-// lanes through memory, which the compiler turns into vector loads and
-// stores.
-template <class L> inline L from_lanes(const double* p) noexcept {
-    static_assert(sizeof(L) == lane_count<L> * sizeof(double));
-    L x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-
-template <class L> inline void to_lanes(const L& x, double* p) noexcept { std::memcpy(p, &x, sizeof x); }
+template <class L> inline constexpr int lane_count = simd::width_v<L>;
 
 // The minutes since each lane's epoch of the times of lane k, the catalogue
 // index of which is sources[k]: the computation of the scalar propagator,
@@ -42,13 +29,13 @@ inline L own_times(const LaneGroup<L>& g, const std::ptrdiff_t* sources, const T
     alignas(64) double a[W], b[W];
     if (times.minutes) {
         for (int k = 0; k < W; ++k) a[k] = times.minutes[sources[k]];
-        return from_lanes<L>(a);
+        return simd::load<L>(a);
     }
     for (int k = 0; k < W; ++k) {
         a[k] = times.jd1[sources[k]];
         b[k] = times.jd2[sources[k]];
     }
-    return ((from_lanes<L>(a) - g.epoch_jd1) + (from_lanes<L>(b) - g.epoch_jd2)) * L(1440.0);
+    return ((simd::load<L>(a) - g.epoch_jd1) + (simd::load<L>(b) - g.epoch_jd2)) * L(1440.0);
 }
 
 template <class L>
@@ -75,10 +62,10 @@ bool propagate_tile(const double* record, const std::ptrdiff_t* sources, int use
         propagate(g.satellite, t, r, v, code);
         alignas(64) double lanes[7][W];
         for (int c = 0; c < 3; ++c) {
-            to_lanes(r[c], lanes[c]);
-            to_lanes(v[c], lanes[3 + c]);
+            simd::store(lanes[c], r[c]);
+            simd::store(lanes[3 + c], v[c]);
         }
-        to_lanes(code, lanes[6]);
+        simd::store(lanes[6], code);
         for (int k = 0; k < used; ++k) {
             const std::ptrdiff_t row = times.each ? sources[k] : sources[k] * times.count + j;
             double* rk = out.r + 3 * row;

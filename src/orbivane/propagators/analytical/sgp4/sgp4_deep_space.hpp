@@ -7,7 +7,6 @@
 // needs is skipped.
 #pragma once
 
-#include "lane_fallbacks.hpp"
 #include "sgp4_satellite.hpp"
 #include "simd/elementary.hpp"
 #include "simd/lanes.hpp"

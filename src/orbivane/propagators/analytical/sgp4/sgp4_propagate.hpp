@@ -8,7 +8,6 @@
 // skipped with any() and all().
 #pragma once
 
-#include "lane_fallbacks.hpp"
 #include "sgp4_deep_space.hpp"
 #include "sgp4_satellite.hpp"
 #include "simd/elementary.hpp"
