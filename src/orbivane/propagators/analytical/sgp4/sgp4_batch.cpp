@@ -32,6 +32,11 @@ namespace {
 constexpr std::ptrdiff_t kTimeBlock = 64;
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
+// Propagations (lanes times times) a thread must have before another one
+// is started: a call smaller than about 50 us a thread is not worth the
+// wake-up of a second thread.
+constexpr std::ptrdiff_t kWorkPerThread = 2048;
+
 TileKernel kernel_of(SimdPath path) {
     switch (path) {
 #if ORBIVANE_SGP4_AVX512
@@ -136,8 +141,10 @@ BatchStatus Catalogue::propagate(const TimeGrid& times, const Results& out, int 
     const std::ptrdiff_t blocks = times.each ? 1 : (times.count + kTimeBlock - 1) / kTimeBlock;
     const std::ptrdiff_t tiles = group_count() * blocks;
     if (tiles == 0) return BatchStatus::done;
-    const int team = static_cast<int>(std::clamp<std::ptrdiff_t>(threads, 1, tiles));
     const int w = width();
+    const std::ptrdiff_t work = static_cast<std::ptrdiff_t>(sources_.size()) * (times.each ? 1 : times.count);
+    const std::ptrdiff_t most = std::max<std::ptrdiff_t>(1, std::min(tiles, work / kWorkPerThread));
+    const int team = static_cast<int>(std::clamp<std::ptrdiff_t>(threads, 1, most));
 
     enum : int { running, bad_time, stopped };
     std::atomic<int> status{running};
