@@ -14,5 +14,7 @@ A catalogue at once, on every core:
 """
 
 from orbivane.propagators.analytical.sgp4._sgp4 import SGP4, SGP4Array
+# The functions for compiled modules (propagator.pxd, orbivane/sgp4.h).
+from orbivane.propagators.analytical.sgp4._sgp4 import __pyx_capi__  # noqa: F401
 
 __all__ = ["SGP4", "SGP4Array"]
