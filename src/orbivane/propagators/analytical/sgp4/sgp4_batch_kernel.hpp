@@ -38,8 +38,12 @@ inline L own_times(const LaneGroup<L>& g, const std::ptrdiff_t* sources, const T
     return ((simd::load<L>(a) - g.epoch_jd1) + (simd::load<L>(b) - g.epoch_jd2)) * L(1440.0);
 }
 
+// flatten: the model and its elementary functions are inlined into the
+// loop, so that lane values stay in registers across calls (a vector
+// passed to a function that is not inlined goes through memory) and the
+// independent polynomial chains of one step can be interleaved.
 template <class L>
-bool propagate_tile(const double* record, const std::ptrdiff_t* sources, int used, const TimeGrid& times,
+[[gnu::flatten]] bool propagate_tile(const double* record, const std::ptrdiff_t* sources, int used, const TimeGrid& times,
                     std::ptrdiff_t j0, std::ptrdiff_t j1, const Results& out) noexcept {
     constexpr int W = lane_count<L>;
     static_assert(sizeof(LaneGroup<L>) == kLaneGroupFields * sizeof(L), "a lane group is a flat record");
