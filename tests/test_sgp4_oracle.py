@@ -18,8 +18,11 @@ from orbivane.propagators.analytical.sgp4.propagator import SGP4  # noqa: E402
 from sgp4_strategies import GRAVITY_MODELS, MODES, element_sets  # noqa: E402
 
 GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}
+# Largest differences allowed: 1 mm and 1 um/s, or a few units in the last
+# place of states that strong drag, run backwards, takes far out.
 POSITION_KM = 1e-6
 VELOCITY_KM_S = 1e-9
+RELATIVE = 1e-15
 
 
 def oracle_of(elements, gravity, mode):
@@ -52,5 +55,5 @@ def test_same_states_and_codes_as_the_sgp4_package(elements, gravity, mode, time
         if expected_code not in (0, 6):
             assert np.isnan(r[k]).all() and np.isnan(v[k]).all()
         else:
-            assert np.abs(r[k] - expected_r).max() <= POSITION_KM
-            assert np.abs(v[k] - expected_v).max() <= VELOCITY_KM_S
+            assert np.abs(r[k] - expected_r).max() <= max(POSITION_KM, RELATIVE * np.abs(expected_r).max())
+            assert np.abs(v[k] - expected_v).max() <= max(VELOCITY_KM_S, RELATIVE * np.abs(expected_v).max())

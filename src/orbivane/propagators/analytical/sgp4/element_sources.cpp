@@ -121,8 +121,8 @@ EpochParts epoch_parts_of(nb::handle epoch, const char* field) {
     if (!scale.equal(nb::str("utc")))
         raise_value_error(std::string(field) + ": a Time in scale " + nb::repr(scale).c_str() +
                           " is not UTC, the scale of element-set epochs");
-    const double jd1 = nb::cast<double>(epoch.attr("jd1"));
-    const double jd2 = nb::cast<double>(epoch.attr("jd2"));
+    const double jd1 = float_of(epoch.attr("jd1"));
+    const double jd2 = float_of(epoch.attr("jd2"));
     return normalised_epoch(jd1, jd2);
 }
 

@@ -8,6 +8,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+
 namespace orbivane::sgp4 {
 
 // The value behind orbivane.propagators.analytical.sgp4.elements.Elements:
@@ -16,6 +18,19 @@ struct Elements {
     ElementSet set;
     nanobind::object object_name = nanobind::none();
 };
+
+// A Python real number or integer as C++ sees it, with Python's TypeError
+// (or OverflowError) for anything else.
+inline double float_of(nanobind::handle value) {
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nanobind::python_error();
+    return v;
+}
+inline std::int64_t int_of(nanobind::handle value) {
+    const long long v = PyLong_AsLongLong(value.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nanobind::python_error();
+    return v;
+}
 
 // Binds the types the sources need (TLE, Time); called once at module
 // initialisation.

@@ -71,26 +71,26 @@ nb::tuple state_of(const Elements& e) {
 Elements elements_of_state(const nb::tuple& state) {
     if (state.size() != 18) throw nb::type_error("an Elements state is a tuple of 18 fields");
     FieldValues v;
-    v.norad_cat_id = nb::cast<std::int64_t>(state[0]);
+    v.norad_cat_id = int_of(state[0]);
     v.classification_type = state[1];
     v.object_id = state[2];
-    const double jd1 = nb::cast<double>(state[3]);
-    const double jd2 = nb::cast<double>(state[4]);
+    const double jd1 = float_of(state[3]);
+    const double jd2 = float_of(state[4]);
     if (!std::isfinite(jd1) || !std::isfinite(jd2) || jd1 - std::floor(jd1) != 0.5 || !(jd2 >= 0.0 && jd2 < 1.0))
         throw nb::value_error("the epoch of an Elements state is a day's 0h and a fraction in [0, 1)");
     v.epoch = {jd1, jd2};
-    v.mean_motion_dot = nb::cast<double>(state[5]);
-    v.mean_motion_ddot = nb::cast<double>(state[6]);
-    v.bstar = nb::cast<double>(state[7]);
-    v.ephemeris_type = nb::cast<std::int64_t>(state[8]);
-    v.element_set_no = nb::cast<std::int64_t>(state[9]);
-    v.inclination = nb::cast<double>(state[10]);
-    v.ra_of_asc_node = nb::cast<double>(state[11]);
-    v.eccentricity = nb::cast<double>(state[12]);
-    v.arg_of_pericenter = nb::cast<double>(state[13]);
-    v.mean_anomaly = nb::cast<double>(state[14]);
-    v.mean_motion = nb::cast<double>(state[15]);
-    v.rev_at_epoch = nb::cast<std::int64_t>(state[16]);
+    v.mean_motion_dot = float_of(state[5]);
+    v.mean_motion_ddot = float_of(state[6]);
+    v.bstar = float_of(state[7]);
+    v.ephemeris_type = int_of(state[8]);
+    v.element_set_no = int_of(state[9]);
+    v.inclination = float_of(state[10]);
+    v.ra_of_asc_node = float_of(state[11]);
+    v.eccentricity = float_of(state[12]);
+    v.arg_of_pericenter = float_of(state[13]);
+    v.mean_anomaly = float_of(state[14]);
+    v.mean_motion = float_of(state[15]);
+    v.rev_at_epoch = int_of(state[16]);
     v.object_name = state[17];
     return elements_of(v);
 }
@@ -135,6 +135,8 @@ void bind_elements(nb::module_& m) {
            [](nb::str line1, nb::str line2, bool strict) { return Elements{decoded_lines(line1, line2, strict), nb::none()}; },
            "line1"_a, "line2"_a, nb::kw_only(), "strict"_a = false, kFromLinesDoc)
         .def_static("from_tle", [](nb::handle tle) { return Elements{decoded_tle(tle), nb::none()}; }, "tle"_a,
+                    nb::sig("@staticmethod\ndef from_tle(tle: orbivane.propagators.analytical.sgp4.tle.TLE) -> "
+                            "orbivane.propagators.analytical.sgp4.elements.Elements"),
                     kFromTleDoc);
 
     cls.def(
@@ -169,7 +171,14 @@ void bind_elements(nb::module_& m) {
         "ra_of_asc_node"_a, "arg_of_pericenter"_a, "mean_anomaly"_a, "bstar"_a = 0.0, "mean_motion_dot"_a = 0.0,
         "mean_motion_ddot"_a = 0.0, "object_name"_a = nb::none(), "object_id"_a = nb::none(),
         "classification_type"_a = "U", "ephemeris_type"_a = 0, "element_set_no"_a = 0, "rev_at_epoch"_a = 0,
-        "strict"_a = false, kInitDoc);
+        "strict"_a = false,
+        nb::sig("def __init__(self, *, norad_cat_id: int, epoch: orbivane.time.time.Time | str, mean_motion: float, "
+                "eccentricity: float, inclination: float, ra_of_asc_node: float, arg_of_pericenter: float, "
+                "mean_anomaly: float, bstar: float = 0.0, mean_motion_dot: float = 0.0, "
+                "mean_motion_ddot: float = 0.0, object_name: str | None = None, object_id: str | None = None, "
+                "classification_type: str = 'U', ephemeris_type: int = 0, element_set_no: int = 0, "
+                "rev_at_epoch: int = 0, strict: bool = False) -> None"),
+        kInitDoc);
 
     // Fields, as read-only properties.
     cls.def_prop_ro("norad_cat_id", [](const Elements& e) { return e.set.norad_cat_id; },

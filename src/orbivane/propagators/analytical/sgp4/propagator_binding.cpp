@@ -16,6 +16,7 @@
 #include <nanobind/stl/string_view.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -187,10 +188,16 @@ void construct(Propagator* self, nb::handle source, std::string_view gravity, st
                           elements.norad_cat_id, std::move(kept)};
 }
 
+// The shortest text that reads back as x.
+std::string shortest(double x) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, x).ptr;
+    return std::string(text, end);
+}
+
 std::string repr(const Propagator& p) {
-    char epoch[64];
-    std::snprintf(epoch, sizeof epoch, "%.1f + %.17g", p.epoch_jd1, p.epoch_jd2);
-    return "<SGP4 satellite " + std::to_string(p.satellite_number) + ", epoch JD " + epoch + " UTC, " +
+    return "<SGP4 satellite " + std::to_string(p.satellite_number) + ", epoch JD " + shortest(p.epoch_jd1) +
+           " + " + shortest(p.epoch_jd2) + " UTC, " +
            (p.satellite.deep_space != 0.0 ? "deep space" : "near Earth") + ", gravity='" +
            std::string(gravity_name(p.gravity)) + "', mode='" + std::string(mode_name(p.mode)) + "'>";
 }
