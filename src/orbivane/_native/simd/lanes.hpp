@@ -72,9 +72,26 @@ inline bool all(bool m) noexcept { return m; }
 inline double sqrt(double x) noexcept { return std::sqrt(x); }
 inline double abs(double x) noexcept { return std::fabs(x); }
 inline double fma(double a, double b, double c) noexcept { return std::fma(a, b, c); }
+#if ORBIVANE_SIMD_AVX2
+// One rounding instruction each (SSE4.1).
 inline double round_even(double x) noexcept { return std::nearbyint(x); }
 inline double trunc(double x) noexcept { return std::trunc(x); }
 inline double floor(double x) noexcept { return std::floor(x); }
+#else
+// Plain x86-64 has no rounding instruction, and the C library's functions
+// are calls: below 2^52, adding and taking away 2^52 rounds |x| to an
+// integer, to even on ties (the default rounding mode, which nearbyint
+// would use too); larger values, infinities and NaN are their own rounding.
+inline double round_even(double x) noexcept {
+    const double a = std::fabs(x);
+    return a < 0x1p52 ? std::copysign((a + 0x1p52) - 0x1p52, x) : x;
+}
+inline double floor(double x) noexcept {
+    const double r = round_even(x);
+    return r > x ? r - 1.0 : r;
+}
+inline double trunc(double x) noexcept { return std::copysign(floor(std::fabs(x)), x); }
+#endif
 
 inline void store(double* p, double x) noexcept { *p = x; }
 inline double lane(double x, int) noexcept { return x; }

@@ -26,7 +26,7 @@ struct lane4 {
     __m256d v;
 
     lane4() noexcept = default;
-    lane4(double x) noexcept : v(_mm256_set1_pd(x)) {}  // NOLINT: the broadcast is implicit
+    lane4(double x) noexcept : v(_mm256_set1_pd(x)) {}  // implicit: the broadcast
     explicit lane4(__m256d x) noexcept : v(x) {}
 
     friend lane4 operator+(lane4 a, lane4 b) noexcept { return lane4(_mm256_add_pd(a.v, b.v)); }

@@ -24,7 +24,7 @@ struct lane8 {
     __m512d v;
 
     lane8() noexcept = default;
-    lane8(double x) noexcept : v(_mm512_set1_pd(x)) {}  // NOLINT: the broadcast is implicit
+    lane8(double x) noexcept : v(_mm512_set1_pd(x)) {}  // implicit: the broadcast
     explicit lane8(__m512d x) noexcept : v(x) {}
 
     friend lane8 operator+(lane8 a, lane8 b) noexcept { return lane8(_mm512_add_pd(a.v, b.v)); }

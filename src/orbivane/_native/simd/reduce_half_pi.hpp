@@ -30,7 +30,6 @@ inline constexpr double kHalfPi1 = 1.5707963267948966;      // RN(pi/2)
 inline constexpr double kHalfPi2 = 6.123233995736766e-17;   // RN(pi/2 - P1)
 inline constexpr double kHalfPi3 = -1.4973849048591698e-33;  // RN(pi/2 - P1 - P2)
 inline constexpr double kCodyWaiteLimit = 1073741824.0;     // 2^30
-inline constexpr double kMaxFinite = 1.7976931348623157e308;
 
 // The bits of 2/pi after the binary point, 64 a word, most significant
 // first, after a word of zeros: word j holds bits 64 (j - 1) + 1 to 64 j.

@@ -6,9 +6,10 @@
 //   sin r = hi + (hi z S(z) + lo (1 - z/2)),   z = hi^2
 //   cos r = w + ((1 - w - z/2) - z_lo/2 - hi lo + z^2 C(z)),   w = 1 - z/2
 // where z_lo = hi^2 - z exactly: the part added to hi (or to w) is below a
-// tenth of the result, so its roundings cost hundredths of an ulp, and the
-// result is within 0.6 ulp of the true one. |x| < 2^-26 gives sin x = x, its
-// correct rounding (this also keeps the sign of -0).
+// tenth of the result, so its roundings cost a few tenths of an ulp at
+// most, and the result is within 0.7 ulp of the true one. |x| < 2^-26 gives
+// sin x = x, its correct rounding (this also keeps the sign of -0). The
+// scalar lane evaluates only the polynomial that its quadrant needs.
 #pragma once
 
 #include "reduce_half_pi.hpp"
@@ -30,65 +31,64 @@ inline constexpr double kCosPoly[] = {
 
 inline constexpr double kSinIsIdentity = 0x1p-26;
 
-template <Lane L> inline void sin_cos_reduced(const quadrant_reduced<L>& r, L& s, L& c) noexcept {
-    const L hi = r.hi, lo = r.lo;
+template <Lane L> inline L sin_reduced(L hi, L lo) noexcept {
     const L z = hi * hi;
-    s = hi + fma(hi * z, horner(z, kSinPoly), fma(-0.5 * z, lo, lo));
+    return hi + fma(hi * z, horner(z, kSinPoly), fma(-0.5 * z, lo, lo));
+}
+
+template <Lane L> inline L cos_reduced(L hi, L lo) noexcept {
+    const L z = hi * hi;
     const L half_z = 0.5 * z;
     const L w = 1.0 - half_z;
     const L w_err = (1.0 - w) - half_z;
     const L z_lo = fma(hi, hi, -z);
-    c = w + fma(z * z, horner(z, kCosPoly), w_err - fma(L(0.5), z_lo, hi * lo));
+    return w + fma(z * z, horner(z, kCosPoly), w_err - fma(L(0.5), z_lo, hi * lo));
 }
 
-// sin x and cos x from sin r and cos r in quadrant q.
-template <Lane L> inline void sin_cos_quadrant(L x, L q, L sr, L cr, L& s, L& c) noexcept {
-    const mask_t<L> odd = (q == 1.0) | (q == 3.0);
+// The polynomial that `odd` picks: the scalar lane evaluates only that one.
+template <Lane L> inline L sin_or_cos(mask_t<L> odd, L hi, L lo, bool cos_if_odd) noexcept {
+    if constexpr (width_v<L> == 1)
+        return odd == cos_if_odd ? cos_reduced(hi, lo) : sin_reduced(hi, lo);
+    else
+        return cos_if_odd ? select(odd, cos_reduced(hi, lo), sin_reduced(hi, lo))
+                          : select(odd, sin_reduced(hi, lo), cos_reduced(hi, lo));
+}
+
+// sin x = (sin r, cos r, -sin r, -cos r) and cos x = (cos r, -sin r,
+// -cos r, sin r) in quadrants 0 to 3.
+template <Lane L> inline L sin_lanes(L x) noexcept {
+    const quadrant_reduced<L> r = reduce_half_pi(x);
+    const L v = sin_or_cos(mask_t<L>((r.q == 1.0) | (r.q == 3.0)), r.hi, r.lo, true);
+    return select(abs(x) < kSinIsIdentity, x, select(r.q >= 2.0, -v, v));
+}
+
+template <Lane L> inline L cos_lanes(L x) noexcept {
+    const quadrant_reduced<L> r = reduce_half_pi(x);
+    const L v = sin_or_cos(mask_t<L>((r.q == 1.0) | (r.q == 3.0)), r.hi, r.lo, false);
+    return select((r.q == 1.0) | (r.q == 2.0), -v, v);
+}
+
+template <Lane L> inline void sincos_lanes(L x, L& s, L& c) noexcept {
+    const quadrant_reduced<L> r = reduce_half_pi(x);
+    const L sr = sin_reduced(r.hi, r.lo), cr = cos_reduced(r.hi, r.lo);
+    const mask_t<L> odd = (r.q == 1.0) | (r.q == 3.0);
     const L sx = select(odd, cr, sr), cx = select(odd, sr, cr);
-    s = select(q >= 2.0, -sx, sx);
-    c = select((q == 1.0) | (q == 2.0), -cx, cx);
-    s = select(abs(x) < kSinIsIdentity, x, s);
+    s = select(abs(x) < kSinIsIdentity, x, select(r.q >= 2.0, -sx, sx));
+    c = select((r.q == 1.0) | (r.q == 2.0), -cx, cx);
 }
 
 }  // namespace orbivane::simd::ORBIVANE_SIMD_TARGET::detail
 
 namespace orbivane::simd::ORBIVANE_SIMD_TARGET {
 
-template <Lane L> inline void sincos_lanes(L x, L& s, L& c) noexcept {
-    const detail::quadrant_reduced<L> r = detail::reduce_half_pi(x);
-    L sr, cr;
-    detail::sin_cos_reduced(r, sr, cr);
-    detail::sin_cos_quadrant(x, r.q, sr, cr, s, c);
-}
-
 // The scalar lane's functions are plain overloads: an unqualified call
 // that also sees std::sin is then ambiguous, never silently the library's.
-inline void sincos(double x, double& s, double& c) noexcept { sincos_lanes(x, s, c); }
+inline double sin(double x) noexcept { return detail::sin_lanes(x); }
+inline double cos(double x) noexcept { return detail::cos_lanes(x); }
+inline void sincos(double x, double& s, double& c) noexcept { detail::sincos_lanes(x, s, c); }
 
-inline double sin(double x) noexcept {
-    double s, c;
-    sincos_lanes(x, s, c);
-    return s;
-}
-
-inline double cos(double x) noexcept {
-    double s, c;
-    sincos_lanes(x, s, c);
-    return c;
-}
-
-template <VectorLane L> inline void sincos(L x, L& s, L& c) noexcept { sincos_lanes(x, s, c); }
-
-template <VectorLane L> inline L sin(L x) noexcept {
-    L s, c;
-    sincos_lanes(x, s, c);
-    return s;
-}
-
-template <VectorLane L> inline L cos(L x) noexcept {
-    L s, c;
-    sincos_lanes(x, s, c);
-    return c;
-}
+template <VectorLane L> inline L sin(L x) noexcept { return detail::sin_lanes(x); }
+template <VectorLane L> inline L cos(L x) noexcept { return detail::cos_lanes(x); }
+template <VectorLane L> inline void sincos(L x, L& s, L& c) noexcept { detail::sincos_lanes(x, s, c); }
 
 }  // namespace orbivane::simd::ORBIVANE_SIMD_TARGET
