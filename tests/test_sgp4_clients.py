@@ -55,14 +55,14 @@ def test_native_client(gravity, mode):
     assert code[0, 0] == -1 and np.isnan(r).all() and np.isnan(v).all()
 
 
-@pytest.mark.parametrize("args, error, message", [
-    ((["x"], b"", 0, 0, 1), TypeError, "expected an Elements or a TLE"),
-    ((sources()[:1], b"", 3, 0, 1), ValueError, "gravity must be 0 .wgs72., 1 .wgs72old. or 2 .wgs84., not 3"),
-    ((sources()[:1], b"", 0, -1, 1), ValueError, "mode must be 0 .improved. or 1 .afspc., not -1"),
+@pytest.mark.parametrize("source, gravity, mode, error, message", [
+    ("x", 0, 0, TypeError, "expected an Elements or a TLE"),
+    (None, 3, 0, ValueError, "gravity must be 0 .wgs72., 1 .wgs72old. or 2 .wgs84., not 3"),
+    (None, 0, -1, ValueError, "mode must be 0 .improved. or 1 .afspc., not -1"),
 ])
-def test_native_client_refusals(args, error, message):
+def test_native_client_refusals(source, gravity, mode, error, message):
     with pytest.raises(error, match=message):
-        native_client("sgp4_client").propagate_many(*args)
+        native_client("sgp4_client").propagate_many([source or sources()[0]], b"", gravity, mode, 1)
 
 
 def test_cython_client(cython_version):

@@ -331,7 +331,7 @@ void construct(PropagatorArray* self, nb::handle sources, std::string_view gravi
 std::string repr(const PropagatorArray& p) {
     return "<SGP4Array of " + std::to_string(p.catalogue.size()) + " satellites (" + std::to_string(p.deep_space) +
            " deep space), gravity='" + std::string(gravity_name(p.gravity)) + "', mode='" +
-           std::string(mode_name(p.mode)) + "', simd='" + std::string(simd_path_name(p.catalogue.path())) + "'>";
+           std::string(mode_name(p.mode)) + "', simd='" + simd::width_name(p.catalogue.width()) + "'>";
 }
 
 nb::object item(const PropagatorArray& p, Py_ssize_t i) {
@@ -341,12 +341,6 @@ nb::object item(const PropagatorArray& p, Py_ssize_t i) {
     nb::object sgp4_type = nb::module_::import_("orbivane.propagators.analytical.sgp4._sgp4").attr("SGP4");
     return sgp4_type(p.elements[static_cast<std::size_t>(i)], "gravity"_a = gravity_name(p.gravity),
                      "mode"_a = mode_name(p.mode));
-}
-
-SimdPath parse_path(std::string_view name) {
-    for (SimdPath path : {SimdPath::scalar, SimdPath::avx2, SimdPath::avx512})
-        if (name == simd_path_name(path)) return path;
-    throw nb::value_error(("SIMD path must be 'avx512', 'avx2' or 'scalar', not '" + std::string(name) + "'").c_str());
 }
 
 constexpr const char* kPropagateDoc =
@@ -418,23 +412,25 @@ void bind_batch(nb::module_& m) {
         .def("__repr__", &repr);
 
     m.def(
-        "_simd_path", [] { return simd_path_name(simd_path()); },
+        "_simd_path", [] { return simd::width_name(simd_width()); },
         "The SIMD path that new SGP4Array objects use: 'avx512', 'avx2' or 'scalar'.");
     m.def(
         "_simd_paths",
         [] {
             nb::list paths;
-            for (SimdPath path : {SimdPath::avx512, SimdPath::avx2, SimdPath::scalar})
-                if (simd_path_available(path)) paths.append(nb::str(simd_path_name(path).data()));
+            for (simd::Width w : {simd::Width::avx512, simd::Width::avx2, simd::Width::scalar})
+                if (simd::width_supported(w)) paths.append(nb::str(simd::width_name(w)));
             return paths;
         },
-        "The SIMD paths that this processor and build can run, widest first.");
+        "The SIMD paths that this processor runs, widest first.");
     m.def(
         "_set_simd_path",
-        [](std::string_view name) {
-            const SimdPath path = parse_path(name);
-            if (!set_simd_path(path))
-                throw nb::value_error(("the SIMD path '" + std::string(name) + "' cannot run here").c_str());
+        [](const std::string& name) {
+            simd::Width w;
+            if (!simd::width_from_name(name.c_str(), w))
+                throw nb::value_error(("SIMD path must be 'avx512', 'avx2' or 'scalar', not '" + name + "'").c_str());
+            if (!set_simd_width(w))
+                throw nb::value_error(("the SIMD path '" + name + "' cannot run on this processor").c_str());
         },
         "name"_a,
         "Makes new SGP4Array objects use the SIMD path name ('avx512', 'avx2' or\n"

@@ -2,7 +2,7 @@
 // and the message for times out of the model's range.
 #pragma once
 
-#include "sgp4_batch.hpp"
+#include "sgp4_tiles.hpp"
 #include "sgp4_gravity.hpp"
 
 #include <nanobind/nanobind.h>

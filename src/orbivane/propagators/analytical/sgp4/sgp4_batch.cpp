@@ -37,38 +37,16 @@ constexpr auto kPollInterval = std::chrono::milliseconds(50);
 // wake-up of a second thread.
 constexpr std::ptrdiff_t kWorkPerThread = 2048;
 
-TileKernel kernel_of(SimdPath path) {
-    switch (path) {
-#if ORBIVANE_SGP4_AVX512
-        case SimdPath::avx512: return batch_avx512::propagate_tile;
-#endif
-#if ORBIVANE_SGP4_AVX2
-        case SimdPath::avx2: return batch_avx2::propagate_tile;
-#endif
-        case SimdPath::scalar: return batch_scalar::propagate_tile;
-        default: return nullptr;
+TileKernel kernel_of(simd::Width w) {
+    switch (w) {
+        case simd::Width::avx512: return avx512::propagate_tile;
+        case simd::Width::avx2: return avx2::propagate_tile;
+        default: return generic::propagate_tile;
     }
-}
-
-bool processor_runs(SimdPath path) {
-    switch (path) {
-        case SimdPath::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx2") &&
-                   __builtin_cpu_supports("fma");
-        case SimdPath::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        default: return true;
-    }
-}
-
-SimdPath widest_path() {
-    for (SimdPath p : {SimdPath::avx512, SimdPath::avx2})
-        if (simd_path_available(p)) return p;
-    return SimdPath::scalar;
 }
 
 // Chosen once, when the module is loaded.
-std::atomic<SimdPath> current_path{widest_path()};
+std::atomic<simd::Width> current_width{simd::chosen_width()};
 
 // The order of kinds in a catalogue; lanes of one group are of one kind.
 int kind_of(const Satellite<double>& s) {
@@ -78,17 +56,11 @@ int kind_of(const Satellite<double>& s) {
 
 }  // namespace
 
-std::string_view simd_path_name(SimdPath path) {
-    return path == SimdPath::avx512 ? "avx512" : path == SimdPath::avx2 ? "avx2" : "scalar";
-}
+simd::Width simd_width() { return current_width.load(); }
 
-bool simd_path_available(SimdPath path) { return kernel_of(path) != nullptr && processor_runs(path); }
-
-SimdPath simd_path() { return current_path.load(); }
-
-bool set_simd_path(SimdPath path) {
-    if (!simd_path_available(path)) return false;
-    current_path.store(path);
+bool set_simd_width(simd::Width w) {
+    if (!simd::width_supported(w)) return false;
+    current_width.store(w);
     return true;
 }
 
@@ -100,8 +72,8 @@ int default_thread_count() {
 
 Catalogue::Catalogue(const Satellite<double>* satellites, const double* epoch_jd1, const double* epoch_jd2,
                      std::ptrdiff_t n)
-    : size_(n), path_(simd_path()), kernel_(kernel_of(path_)) {
-    const int w = width();
+    : size_(n), width_(simd_width()), kernel_(kernel_of(width_)) {
+    const int w = lanes();
     std::vector<std::ptrdiff_t> order(static_cast<std::size_t>(n));
     std::iota(order.begin(), order.end(), std::ptrdiff_t{0});
     std::stable_sort(order.begin(), order.end(),
@@ -141,7 +113,7 @@ BatchStatus Catalogue::propagate(const TimeGrid& times, const Results& out, int 
     const std::ptrdiff_t blocks = times.each ? 1 : (times.count + kTimeBlock - 1) / kTimeBlock;
     const std::ptrdiff_t tiles = group_count() * blocks;
     if (tiles == 0) return BatchStatus::done;
-    const int w = width();
+    const int w = lanes();
     const std::ptrdiff_t work = static_cast<std::ptrdiff_t>(sources_.size()) * (times.each ? 1 : times.count);
     const std::ptrdiff_t most = std::max<std::ptrdiff_t>(1, std::min(tiles, work / kWorkPerThread));
     const int team = static_cast<int>(std::clamp<std::ptrdiff_t>(threads, 1, most));

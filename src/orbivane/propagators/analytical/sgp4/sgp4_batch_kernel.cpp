@@ -2,13 +2,13 @@
 // one lane group (a Satellite<L> and its epochs) over a run of times, each
 // lane's results written to its satellite's rows.
 //
-// Included by one translation unit per instruction set, each compiled with
-// its own flags. Everything here has internal linkage, so that no width's
-// copy of a function can stand in for another's at link time.
-#pragma once
+// Compiled once a SIMD width (CMakeLists.txt: orbivane_simd_sources), with
+// lane groups of one satellite in plain code, four with AVX2 and eight
+// with AVX-512. Its entry point lives in the namespace of the width's
+// instruction set (simd/target.hpp), the rest has internal linkage.
 
-#include "sgp4_batch.hpp"
 #include "sgp4_propagate.hpp"
+#include "sgp4_tiles.hpp"
 #include "simd/lanes.hpp"
 
 #include <cstddef>
@@ -85,5 +85,22 @@ template <class L>
 }
 
 }  // namespace
+
+namespace ORBIVANE_SIMD_TARGET {
+
+#if ORBIVANE_SIMD_AVX512
+using Lane = simd::lane8;
+#elif ORBIVANE_SIMD_AVX2
+using Lane = simd::lane4;
+#else
+using Lane = double;
+#endif
+
+bool propagate_tile(const double* group, const std::ptrdiff_t* sources, int used, const TimeGrid& times,
+                    std::ptrdiff_t j0, std::ptrdiff_t j1, const Results& out) {
+    return sgp4::propagate_tile<Lane>(group, sources, used, times, j0, j1, out);
+}
+
+}  // namespace ORBIVANE_SIMD_TARGET
 
 }  // namespace orbivane::sgp4
