@@ -233,6 +233,27 @@ def test_a_long_call_stops_at_ctrl_c():
     assert proc.stdout.split() == ["interrupted", "True"] * 2
 
 
+def test_a_forked_child_propagates():
+    # OpenMP's threads do not survive fork(): a child of a process that used
+    # them computes on one thread, with the same bits, instead of waiting
+    # for threads it does not have.
+    proc = run_python(f"""
+        import os
+        import numpy as np
+        from orbivane.propagators.analytical.sgp4.elements import Elements
+        from orbivane.propagators.analytical.sgp4.propagator import SGP4Array
+        batch = SGP4Array([Elements.from_lines(*{ISS!r}), Elements.from_lines(*{MOLNIYA!r})] * 40)
+        t = np.arange(400.0)
+        expected = batch.propagate(t, threads=2)
+        pid = os.fork()
+        if pid == 0:
+            same = all(np.array_equal(a, b) for a, b in zip(batch.propagate(t, threads=2), expected))
+            os._exit(0 if same else 1)
+        print(os.waitpid(pid, 0)[1])
+    """)
+    assert proc.stdout.split() == ["0"]
+
+
 def test_no_leaks():
     growth = traced_growth(f"""
         import numpy as np

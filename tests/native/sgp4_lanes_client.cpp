@@ -1,12 +1,14 @@
 // The SGP4/SDP4 propagation template run on a two-lane type, one satellite
 // and time a lane, with the lane operations written element by element on
-// the C library. Satellites of different kinds share a call, so that every
-// masked branch runs with lanes that take different ways through it.
+// the scalar lane's functions. Satellites of different kinds share a call,
+// so that every masked branch runs with lanes that take different ways
+// through it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cmath>
 
+#include "simd/elementary.hpp"
 #include "simd/lanes.hpp"
 
 namespace two_lane {
@@ -43,7 +45,7 @@ inline Mask operator!(Mask a) { return {{!a.m[0], !a.m[1]}}; }
 
 }  // namespace two_lane
 
-namespace orbivane::simd {
+namespace orbivane::simd::ORBIVANE_SIMD_TARGET {
 
 using two_lane::Mask;
 using two_lane::Vec;
@@ -58,17 +60,16 @@ inline bool any(Mask m) { return m.m[0] || m.m[1]; }
 inline bool all(Mask m) { return m.m[0] && m.m[1]; }
 inline Vec sqrt(Vec a) { return two_lane::map([](double p) { return std::sqrt(p); }, a); }
 inline Vec abs(Vec a) { return two_lane::map([](double p) { return std::fabs(p); }, a); }
-inline Vec cbrt(Vec a) { return two_lane::map([](double p) { return std::cbrt(p); }, a); }
-inline Vec sin(Vec a) { return two_lane::map([](double p) { return std::sin(p); }, a); }
-inline Vec cos(Vec a) { return two_lane::map([](double p) { return std::cos(p); }, a); }
+inline Vec cbrt(Vec a) { return two_lane::map([](double p) { return cbrt(p); }, a); }
+inline Vec sin(Vec a) { return two_lane::map([](double p) { return sin(p); }, a); }
+inline Vec cos(Vec a) { return two_lane::map([](double p) { return cos(p); }, a); }
 inline void sincos(Vec a, Vec& s, Vec& c) {
-    s = sin(a);
-    c = cos(a);
+    for (int k = 0; k < 2; ++k) sincos(a.x[k], s.x[k], c.x[k]);
 }
-inline Vec atan2(Vec y, Vec x) { return two_lane::map([](double p, double q) { return std::atan2(p, q); }, y, x); }
-inline Vec fmod(Vec y, Vec x) { return two_lane::map([](double p, double q) { return std::fmod(p, q); }, y, x); }
+inline Vec atan2(Vec y, Vec x) { return two_lane::map([](double p, double q) { return atan2(p, q); }, y, x); }
+inline Vec fmod(Vec y, Vec x) { return two_lane::map([](double p, double q) { return fmod(p, q); }, y, x); }
 
-}  // namespace orbivane::simd
+}  // namespace orbivane::simd::ORBIVANE_SIMD_TARGET
 
 #include "sgp4_init.hpp"
 #include "sgp4_propagate.hpp"

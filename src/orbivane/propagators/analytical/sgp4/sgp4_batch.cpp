@@ -13,6 +13,7 @@
 
 #include <omp.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -47,6 +48,19 @@ TileKernel kernel_of(simd::Width w) {
 
 // Chosen once, when the module is loaded.
 std::atomic<simd::Width> current_width{simd::chosen_width()};
+
+// The process that started OpenMP's threads. The runtime keeps them
+// between calls and does not survive fork(): a forked child that starts a
+// team of more than one thread waits forever for threads it does not have.
+// So only the process that owns the pool (or the first to start one) starts
+// threads; a forked child computes on its calling thread alone.
+std::atomic<pid_t> pool_owner{0};
+
+bool may_start_threads() {
+    const pid_t self = getpid();
+    pid_t owner = 0;
+    return pool_owner.compare_exchange_strong(owner, self) || owner == self;
+}
 
 // The order of kinds in a catalogue; lanes of one group are of one kind.
 int kind_of(const Satellite<double>& s) {
@@ -116,30 +130,17 @@ BatchStatus Catalogue::propagate(const TimeGrid& times, const Results& out, int 
     const int w = lanes();
     const std::ptrdiff_t work = static_cast<std::ptrdiff_t>(sources_.size()) * (times.each ? 1 : times.count);
     const std::ptrdiff_t most = std::max<std::ptrdiff_t>(1, std::min(tiles, work / kWorkPerThread));
-    const int team = static_cast<int>(std::clamp<std::ptrdiff_t>(threads, 1, most));
+    int team = static_cast<int>(std::clamp<std::ptrdiff_t>(threads, 1, most));
+    if (team > 1 && !may_start_threads()) team = 1;
 
     enum : int { running, bad_time, stopped };
     std::atomic<int> status{running};
-    std::mutex mutex;
-    std::condition_variable worker_done;
-    int finished = 0;
 
-    // Thread 0 is the calling thread: it computes its share of the tiles,
-    // polls between them, and once done polls on until the others are.
-#pragma omp parallel num_threads(team)
-    {
-        const int id = omp_get_thread_num();
-        const int count = omp_get_num_threads();
-        auto next_poll = clock::now() + kPollInterval;
-        auto polled_stop = [&] {
-            next_poll = clock::now() + kPollInterval;
-            if (!poll.stop(poll.context)) return false;
-            int expected = running;
-            status.compare_exchange_strong(expected, stopped);
-            return true;
-        };
+    // Thread id of count computes tiles id, id + count, ...; thread 0, the
+    // calling thread, polls between its tiles.
+    auto compute = [&](int id, int count, clock::time_point& next_poll) {
         for (std::ptrdiff_t tile = id; tile < tiles; tile += count) {
-            if (status.load(std::memory_order_relaxed) != running) break;
+            if (status.load(std::memory_order_relaxed) != running) return;
             const std::ptrdiff_t g = tile / blocks;
             const std::ptrdiff_t j0 = (tile % blocks) * kTimeBlock;
             const std::ptrdiff_t j1 = std::min(times.count, j0 + kTimeBlock);
@@ -147,26 +148,49 @@ BatchStatus Catalogue::propagate(const TimeGrid& times, const Results& out, int 
                          times, j0, j1, out)) {
                 int expected = running;
                 status.compare_exchange_strong(expected, bad_time);
-                break;
+                return;
             }
-            if (id == 0 && poll.stop && clock::now() >= next_poll && polled_stop()) break;
+            if (id == 0 && poll.stop && clock::now() >= next_poll) {
+                next_poll = clock::now() + kPollInterval;
+                int expected = running;
+                if (poll.stop(poll.context)) status.compare_exchange_strong(expected, stopped);
+            }
         }
-        if (id != 0) {
-            std::lock_guard lock(mutex);
-            ++finished;
-            worker_done.notify_one();
-        } else {
-            std::unique_lock lock(mutex);
-            const auto all_done = [&] { return finished == count - 1; };
-            while (!all_done()) {
-                if (!poll.stop || status.load() != running) {
-                    worker_done.wait(lock, all_done);
-                    break;
+    };
+
+    if (team == 1) {
+        auto next_poll = clock::now() + kPollInterval;
+        compute(0, 1, next_poll);
+    } else {
+        std::mutex mutex;
+        std::condition_variable worker_done;
+        int finished = 0;
+        // Once done, thread 0 polls on until the other threads are.
+#pragma omp parallel num_threads(team)
+        {
+            const int id = omp_get_thread_num();
+            const int count = omp_get_num_threads();
+            auto next_poll = clock::now() + kPollInterval;
+            compute(id, count, next_poll);
+            if (id != 0) {
+                std::lock_guard lock(mutex);
+                ++finished;
+                worker_done.notify_one();
+            } else {
+                std::unique_lock lock(mutex);
+                const auto all_done = [&] { return finished == count - 1; };
+                while (!all_done()) {
+                    if (!poll.stop || status.load() != running) {
+                        worker_done.wait(lock, all_done);
+                        break;
+                    }
+                    if (worker_done.wait_until(lock, next_poll, all_done)) break;
+                    lock.unlock();
+                    next_poll = clock::now() + kPollInterval;
+                    int expected = running;
+                    if (poll.stop(poll.context)) status.compare_exchange_strong(expected, stopped);
+                    lock.lock();
                 }
-                if (worker_done.wait_until(lock, next_poll, all_done)) break;
-                lock.unlock();
-                polled_stop();
-                lock.lock();
             }
         }
     }
