@@ -278,5 +278,8 @@ def test_no_leaks():
                 call()
             except error:
                 pass
-    """, rounds=300)
-    assert int(growth[0]) < 1000
+    """, rounds=500)
+    # Less than half the smallest object a round: caches the interpreter
+    # grows now and then (more of them under the sanitizers' allocator), no
+    # object kept by a call.
+    assert int(growth[0]) < 8 * 500
