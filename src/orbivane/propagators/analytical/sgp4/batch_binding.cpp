@@ -10,6 +10,7 @@
 #include "model_options.hpp"
 #include "sgp4_batch.hpp"
 #include "sgp4_init.hpp"
+#include "sgp4_propagate.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -103,7 +104,7 @@ int thread_count(nb::handle threads) {
 // ValueError for the first time out of range in minutes[0, count).
 void check_minutes(const double* minutes, std::ptrdiff_t count) {
     for (std::ptrdiff_t j = 0; j < count; ++j)
-        if (!(std::fabs(minutes[j]) <= kMaxMinutes)) raise_time_error(minutes[j]);
+        if (!(std::fabs(minutes[j]) <= kMaxMinutesFromEpoch)) raise_time_error(minutes[j]);
 }
 
 std::string shape_text(int nd, const npy_intp* dims) {
@@ -201,7 +202,7 @@ struct SignalPoll {
                                            : ((times.jd1[j] - p.epoch_jd1[static_cast<std::size_t>(i)]) +
                                               (times.jd2[j] - p.epoch_jd2[static_cast<std::size_t>(i)])) *
                                                  1440.0;
-            if (!(std::fabs(t) <= kMaxMinutes)) raise_time_error(t);
+            if (!(std::fabs(t) <= kMaxMinutesFromEpoch)) raise_time_error(t);
         }
     raise_time_error(NAN);
 }

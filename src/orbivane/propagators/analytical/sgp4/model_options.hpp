@@ -1,8 +1,7 @@
 // The Earth model and the operation mode as the Python faces name them,
-// and the message for times out of the model's range.
+// and the error for times out of the model's range.
 #pragma once
 
-#include "sgp4_tiles.hpp"
 #include "sgp4_gravity.hpp"
 
 #include <nanobind/nanobind.h>
@@ -33,8 +32,8 @@ inline Mode parse_mode(std::string_view name) {
     throw nanobind::value_error(("mode must be 'improved' or 'afspc', not '" + std::string(name) + "'").c_str());
 }
 
-// ValueError for a time that is not finite or not within kMaxMinutes of
-// the epoch.
+// ValueError for a time that is not finite or not within
+// kMaxMinutesFromEpoch of the epoch.
 [[noreturn]] inline void raise_time_error(double minutes) {
     const std::string what = std::isfinite(minutes) ? std::to_string(minutes) + " minutes from the epoch" : "not finite";
     throw nanobind::value_error(

@@ -72,7 +72,7 @@ double minutes_since_epoch(const Propagator& p, double jd1, double jd2) {
 }
 
 nb::object propagate_one(const Propagator& p, double minutes) {
-    if (!(std::fabs(minutes) <= kMaxMinutes)) raise_time_error(minutes);
+    if (!(std::fabs(minutes) <= kMaxMinutesFromEpoch)) raise_time_error(minutes);
     double r[3], v[3], code;
     propagate(p.satellite, minutes, r, v, code);
     npy_intp three = 3;
@@ -119,7 +119,7 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
             nb::gil_scoped_release unlocked;
             for (double work = 0.0; i < n && work < kChunkWork; ++i) {
                 const double t = minutes_at(i);
-                if (!(std::fabs(t) <= kMaxMinutes)) {
+                if (!(std::fabs(t) <= kMaxMinutesFromEpoch)) {
                     bad = true;
                     break;
                 }

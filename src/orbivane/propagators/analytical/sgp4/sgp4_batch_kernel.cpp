@@ -60,7 +60,7 @@ template <class L>
             t = L(times.minutes[j]);
         else
             t = ((L(times.jd1[j]) - g.epoch_jd1) + (L(times.jd2[j]) - g.epoch_jd2)) * L(1440.0);
-        if (!simd::all(simd::abs(t) <= L(kMaxMinutes))) return false;
+        if (!simd::all(simd::abs(t) <= L(kMaxMinutesFromEpoch))) return false;
 
         L r[3], v[3], code;
         propagate(g.satellite, t, r, v, code);

@@ -68,7 +68,7 @@ int init(PyObject* source, int gravity, int mode, orbivane_sgp4_satellite* satel
 }
 
 int propagate_one(const orbivane_sgp4_satellite* satellite, double minutes, double* r, double* v) noexcept {
-    if (!(std::fabs(minutes) <= kMaxMinutes)) {
+    if (!(std::fabs(minutes) <= kMaxMinutesFromEpoch)) {
         for (int c = 0; c < 3; ++c) r[c] = v[c] = std::numeric_limits<double>::quiet_NaN();
         return ORBIVANE_SGP4_TIME_OUT_OF_RANGE;
     }

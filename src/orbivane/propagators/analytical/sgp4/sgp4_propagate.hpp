@@ -25,9 +25,16 @@ inline constexpr double kPerturbedEccentricityOutOfRange = 3.0;  // not in [0, 1
 inline constexpr double kSemiLatusRectumNegative = 4.0;
 inline constexpr double kDecayed = 6.0;  // radius under one Earth radius
 
+// The furthest from the epoch (minutes, about 1,900 years) that callers
+// propagate to: the resonance integration of deep-space orbits takes one
+// step per 720 minutes from the epoch, and the model means nothing that far
+// out. Times beyond it, and times that are not finite, are refused.
+inline constexpr double kMaxMinutesFromEpoch = 1.0e9;
+
 // Position r (km) and velocity v (km/s) in TEME, t minutes after the epoch,
 // and the error code (0 when none). With codes 1 to 4 position and velocity
-// are NaN; with code 6 they are what the model gives. t must be finite.
+// are NaN; with code 6 they are what the model gives. |t| must be at most
+// kMaxMinutesFromEpoch.
 template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L& code) {
     using simd::select;
     using M = simd::mask_t<L>;

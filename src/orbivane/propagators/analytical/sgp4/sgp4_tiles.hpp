@@ -14,11 +14,6 @@
 
 namespace orbivane::sgp4 {
 
-// Times further than this from the epoch are refused (about 1,900 years):
-// the deep-space resonance integration steps 720 minutes at a time from
-// the epoch, and the model means nothing that far out.
-inline constexpr double kMaxMinutes = 1.0e9;
-
 // The record of a lane group: the satellites, then their epochs (UTC,
 // two-part Julian dates) lane by lane. Flat like Satellite<L>.
 template <class L> struct LaneGroup {
@@ -54,7 +49,7 @@ struct Results {
 // (ignored when times.each: then the one time of each lane). sources holds
 // the catalogue index of each lane, used the number of lanes that are not
 // padding. False, with some rows unwritten, when a time is not within
-// kMaxMinutes of an epoch.
+// kMaxMinutesFromEpoch (sgp4_propagate.hpp) of an epoch.
 using TileKernel = bool (*)(const double* group, const std::ptrdiff_t* sources, int used, const TimeGrid& times,
                             std::ptrdiff_t j0, std::ptrdiff_t j1, const Results& out);
 
