@@ -273,7 +273,7 @@ nb::object propagate_own(const PropagatorArray& p, const nb::object& minutes, co
     return run(p, times, arrays, threads);
 }
 
-nb::object propagate(const PropagatorArray& p, nb::handle t, nb::handle threads, nb::handle out) {
+nb::object every_time(const PropagatorArray& p, nb::handle t, nb::handle threads, nb::handle out) {
     nb::object jd1, jd2;
     if (time_parts(t, jd1, jd2)) {
         auto [a1, a2] = broadcast_pair(jd1, jd2);
@@ -282,12 +282,12 @@ nb::object propagate(const PropagatorArray& p, nb::handle t, nb::handle threads,
     return propagate_grid(p, double_array(t), {}, {}, threads, out);
 }
 
-nb::object propagate_jd(const PropagatorArray& p, nb::handle jd1, nb::handle jd2, nb::handle threads, nb::handle out) {
+nb::object every_jd(const PropagatorArray& p, nb::handle jd1, nb::handle jd2, nb::handle threads, nb::handle out) {
     auto [a1, a2] = broadcast_pair(jd1, jd2);
     return propagate_grid(p, {}, a1, a2, threads, out);
 }
 
-nb::object propagate_each(const PropagatorArray& p, nb::handle t, nb::handle threads, nb::handle out) {
+nb::object each_time(const PropagatorArray& p, nb::handle t, nb::handle threads, nb::handle out) {
     nb::object jd1, jd2;
     if (time_parts(t, jd1, jd2)) {
         auto [a1, a2] = broadcast_pair(jd1, jd2);
@@ -296,7 +296,7 @@ nb::object propagate_each(const PropagatorArray& p, nb::handle t, nb::handle thr
     return propagate_own(p, double_array(t), {}, {}, threads, out);
 }
 
-nb::object propagate_each_jd(const PropagatorArray& p, nb::handle jd1, nb::handle jd2, nb::handle threads,
+nb::object each_jd(const PropagatorArray& p, nb::handle jd1, nb::handle jd2, nb::handle threads,
                              nb::handle out) {
     auto [a1, a2] = broadcast_pair(jd1, jd2);
     return propagate_own(p, {}, a1, a2, threads, out);
@@ -386,17 +386,17 @@ void bind_batch(nb::module_& m) {
                                 "bit those of SGP4 for each satellite, whatever the catalogue, the\n"
                                 "thread count or the processor's vector width.")
         .def("__init__", &construct, "sources"_a, nb::kw_only(), "gravity"_a = "wgs72", "mode"_a = "improved")
-        .def("propagate", &propagate, "t"_a, nb::kw_only(), "threads"_a = nb::none(), "out"_a = nb::none(),
+        .def("propagate", &every_time, "t"_a, nb::kw_only(), "threads"_a = nb::none(), "out"_a = nb::none(),
              kPropagateDoc)
-        .def("propagate_jd", &propagate_jd, "jd1"_a, "jd2"_a, nb::kw_only(), "threads"_a = nb::none(),
+        .def("propagate_jd", &every_jd, "jd1"_a, "jd2"_a, nb::kw_only(), "threads"_a = nb::none(),
              "out"_a = nb::none(),
              "propagate_jd(jd1, jd2, *, threads=None, out=None) -> (r, v, code)\n\n"
              "As propagate(), at the UTC Julian dates jd1 + jd2 (floats, or arrays\n"
              "that broadcast together), the minutes since each epoch formed as SGP4\n"
              "forms them: ((jd1 - epoch_jd1) + (jd2 - epoch_jd2)) * 1440.")
-        .def("propagate_each", &propagate_each, "t"_a, nb::kw_only(), "threads"_a = nb::none(), "out"_a = nb::none(),
+        .def("propagate_each", &each_time, "t"_a, nb::kw_only(), "threads"_a = nb::none(), "out"_a = nb::none(),
              kPropagateEachDoc)
-        .def("propagate_each_jd", &propagate_each_jd, "jd1"_a, "jd2"_a, nb::kw_only(), "threads"_a = nb::none(),
+        .def("propagate_each_jd", &each_jd, "jd1"_a, "jd2"_a, nb::kw_only(), "threads"_a = nb::none(),
              "out"_a = nb::none(),
              "propagate_each_jd(jd1, jd2, *, threads=None, out=None) -> (r, v, code)\n\n"
              "As propagate_each(), at the UTC Julian dates jd1[i] + jd2[i].")
