@@ -180,17 +180,27 @@ ResultArrays new_results(int nd, const npy_intp* dims) {
             steal_or_raise(PyArray_SimpleNew(nd, shape, NPY_INT8))};
 }
 
-// The calling thread's view of a running call: it gives the interpreter
-// lock back for a moment to run signal handlers.
-struct SignalPoll {
-    PyThreadState* state;
+// The interpreter lock released for the life of the object; stop() takes
+// it back for a moment to run signal handlers, from the thread that
+// released it.
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+    // True when a handler raised (the exception stays pending).
     static bool stop(void* context) {
-        auto* self = static_cast<SignalPoll*>(context);
-        PyEval_RestoreThread(self->state);
-        const bool raised = PyErr_CheckSignals() < 0;  // the exception stays pending
-        self->state = PyEval_SaveThread();
+        auto* self = static_cast<ReleasedLock*>(context);
+        PyEval_RestoreThread(self->state_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        self->state_ = PyEval_SaveThread();
         return raised;
     }
+
+private:
+    PyThreadState* state_;
 };
 
 // ValueError naming the first satellite and time out of range.
@@ -212,9 +222,11 @@ struct SignalPoll {
 nb::object run(const PropagatorArray& p, const TimeGrid& times, const ResultArrays& arrays, nb::handle threads) {
     const int team = thread_count(threads);
     const Results results = arrays.results();
-    SignalPoll poll{PyEval_SaveThread()};
-    const BatchStatus status = p.catalogue.propagate(times, results, team, {&SignalPoll::stop, &poll});
-    PyEval_RestoreThread(poll.state);
+    BatchStatus status;
+    {
+        ReleasedLock released;
+        status = p.catalogue.propagate(times, results, team, {&ReleasedLock::stop, &released});
+    }
     if (status == BatchStatus::stopped) throw nb::python_error();
     if (status == BatchStatus::time_out_of_range) raise_first_bad_time(p, times);
     if (PyErr_CheckSignals() < 0) throw nb::python_error();
