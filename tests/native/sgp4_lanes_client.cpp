@@ -1,7 +1,8 @@
 // The SGP4/SDP4 propagation template run on a two-lane type, one satellite
 // and time a lane, with the lane operations written element by element on
-// the scalar lane's. Satellites of different kinds share a call, so that
-// every masked branch runs with lanes that take different ways through it.
+// the scalar lane's functions. Satellites of different kinds share a call,
+// so that every masked branch runs with lanes that take different ways
+// through it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -63,8 +64,7 @@ inline Vec cbrt(Vec a) { return two_lane::map([](double p) { return cbrt(p); }, 
 inline Vec sin(Vec a) { return two_lane::map([](double p) { return sin(p); }, a); }
 inline Vec cos(Vec a) { return two_lane::map([](double p) { return cos(p); }, a); }
 inline void sincos(Vec a, Vec& s, Vec& c) {
-    s = sin(a);
-    c = cos(a);
+    for (int k = 0; k < 2; ++k) sincos(a.x[k], s.x[k], c.x[k]);
 }
 inline Vec atan2(Vec y, Vec x) { return two_lane::map([](double p, double q) { return atan2(p, q); }, y, x); }
 inline Vec fmod(Vec y, Vec x) { return two_lane::map([](double p, double q) { return fmod(p, q); }, y, x); }

@@ -11,6 +11,8 @@ namespace orbivane::sgp4 {
 void bind_elements(nanobind::module_& m);
 void bind_propagator(nanobind::module_& m);
 void bind_element_files(nanobind::module_& m);
+void bind_batch(nanobind::module_& m);
+void bind_capi(nanobind::module_& m);
 
 // The element set of an Elements object, or of a TLE decoded as the TLE was
 // made (strict or not). Raises TypeError for anything else, and ValueError

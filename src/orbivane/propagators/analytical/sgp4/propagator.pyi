@@ -1,3 +1,4 @@
+from collections.abc import Iterable
 from typing import Any, Literal, Protocol, final, overload
 
 import numpy as np
@@ -7,7 +8,7 @@ from orbivane.propagators.analytical.sgp4.elements import Elements
 from orbivane.propagators.analytical.sgp4.tle import TLE
 from orbivane.time.time import Time
 
-__all__ = ["SGP4"]
+__all__ = ["SGP4", "SGP4Array"]
 
 # The metaclass nanobind gives the types it binds.
 class _NanobindType(type): ...
@@ -61,3 +62,48 @@ class SGP4(metaclass=_NanobindType):
     @property
     def semimajor_axis(self) -> float:
         """The model's mean semimajor axis at epoch, km."""
+
+_Out = tuple[_Vectors, _Vectors, _Codes]
+
+@final
+class SGP4Array(metaclass=_NanobindType):
+    """The SGP4/SDP4 model of a catalogue of element sets, propagated
+    together: several satellites a vector instruction, on every core, with
+    the bits of SGP4 for each."""
+
+    def __init__(
+        self,
+        sources: Iterable[Elements | TLE],
+        *,
+        gravity: Literal["wgs72", "wgs72old", "wgs84"] = "wgs72",
+        mode: Literal["improved", "afspc"] = "improved",
+    ) -> None: ...
+    def propagate(
+        self, t: npt.ArrayLike | _JulianDates, *, threads: int | None = None, out: _Out | None = None
+    ) -> _Out:
+        """Every satellite at every time: shapes (N,) + t.shape + (3,) and
+        (N,) + t.shape."""
+    def propagate_jd(
+        self, jd1: npt.ArrayLike, jd2: npt.ArrayLike, *, threads: int | None = None, out: _Out | None = None
+    ) -> _Out:
+        """Every satellite at the UTC Julian dates jd1 + jd2."""
+    def propagate_each(
+        self, t: npt.ArrayLike | _JulianDates, *, threads: int | None = None, out: _Out | None = None
+    ) -> _Out:
+        """Satellite i at time t[i]: shapes (N, 3) and (N,)."""
+    def propagate_each_jd(
+        self, jd1: npt.ArrayLike, jd2: npt.ArrayLike, *, threads: int | None = None, out: _Out | None = None
+    ) -> _Out:
+        """Satellite i at the UTC Julian date jd1[i] + jd2[i]."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, i: int) -> SGP4:
+        """The SGP4 propagator of satellite i."""
+    @property
+    def elements(self) -> tuple[Elements, ...]:
+        """The element sets, in the order given."""
+    @property
+    def gravity(self) -> str:
+        """The Earth model: 'wgs72', 'wgs72old' or 'wgs84'."""
+    @property
+    def mode(self) -> str:
+        """The operation mode: 'improved' or 'afspc'."""

@@ -5,6 +5,7 @@
 // with the interpreter lock released, checking for signals between chunks.
 #include "bindings.hpp"
 #include "elements.hpp"
+#include "model_options.hpp"
 #include "sgp4_init.hpp"
 #include "sgp4_propagate.hpp"
 
@@ -44,29 +45,6 @@ struct Propagator {
     std::int64_t satellite_number;
     nb::object elements;
 };
-
-constexpr std::string_view gravity_name(Gravity g) {
-    return g == Gravity::wgs72old ? "wgs72old" : g == Gravity::wgs84 ? "wgs84" : "wgs72";
-}
-
-constexpr std::string_view mode_name(Mode m) { return m == Mode::afspc ? "afspc" : "improved"; }
-
-Gravity parse_gravity(std::string_view name) {
-    for (Gravity g : {Gravity::wgs72, Gravity::wgs72old, Gravity::wgs84})
-        if (name == gravity_name(g)) return g;
-    throw nb::value_error(("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + std::string(name) + "'").c_str());
-}
-
-Mode parse_mode(std::string_view name) {
-    for (Mode m : {Mode::improved, Mode::afspc})
-        if (name == mode_name(m)) return m;
-    throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + std::string(name) + "'").c_str());
-}
-
-[[noreturn]] void raise_time_error(double minutes) {
-    const std::string what = std::isfinite(minutes) ? std::to_string(minutes) + " minutes from the epoch" : "not finite";
-    throw nb::value_error(("times must be finite and within 1e9 minutes of the epoch; a time given is " + what).c_str());
-}
 
 nb::object steal_or_raise(PyObject* o) {
     if (!o) throw nb::python_error();

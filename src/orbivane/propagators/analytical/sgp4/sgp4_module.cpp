@@ -7,4 +7,6 @@ NB_MODULE(_sgp4, m) {
     orbivane::sgp4::bind_elements(m);
     orbivane::sgp4::bind_element_files(m);
     orbivane::sgp4::bind_propagator(m);
+    orbivane::sgp4::bind_batch(m);
+    orbivane::sgp4::bind_capi(m);
 }
