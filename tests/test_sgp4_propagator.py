@@ -5,6 +5,7 @@ and the sgp4 package (test_sgp4_verification.py, test_sgp4_oracle.py)."""
 
 import math
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -133,6 +134,33 @@ def test_threads_share_a_propagator():
         thread.join()
     for result in results:
         assert all(same_bits(a, b) for a, b in zip(result, expected))
+
+
+def test_a_long_propagation_lets_other_threads_run():
+    """A resonant orbit far from the epoch integrates for a long time, for
+    one time as for many: other threads run meanwhile."""
+    sat = SGP4(Elements.from_lines(*LINES["half_day"]))
+    done = threading.Event()
+    seen = []
+
+    def watch():
+        while not done.is_set():
+            seen.append(time.perf_counter())
+            time.sleep(0.001)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        for t in (1e8, Time(sat.elements.epoch_jd1 + 1e5, format="jd"), np.array([1e8])):
+            while not seen:
+                time.sleep(0.001)
+            start = time.perf_counter()
+            sat.propagate(t)
+            end = time.perf_counter()
+            assert any(start + 0.2 * (end - start) < s < end - 0.2 * (end - start) for s in seen), t
+    finally:
+        done.set()
+        watcher.join()
 
 
 def test_a_long_propagation_stops_at_a_signal():

@@ -93,10 +93,24 @@ double minutes_since_epoch(const Propagator& p, double jd1, double jd2) {
     return ((jd1 - p.epoch_jd1) + (jd2 - p.epoch_jd2)) * 1440.0;
 }
 
+// The work of propagating to t, in propagations of one time: a resonant
+// deep-space orbit integrates its resonance in 720-minute steps from the
+// epoch.
+double work_of(const Propagator& p, double t) {
+    const double step_work = p.satellite.resonance != kNoResonance ? 1.0 / deep_space::kStep : 0.0;
+    return 1.0 + std::fabs(t) * step_work;
+}
+
 nb::object propagate_one(const Propagator& p, double minutes) {
     if (!(std::fabs(minutes) <= kMaxMinutesFromEpoch)) raise_time_error(minutes);
     double r[3], v[3], code;
-    propagate(p.satellite, minutes, r, v, code);
+    if (work_of(p, minutes) > kChunkWork) {
+        // A resonant orbit far from the epoch: up to a second of work.
+        nb::gil_scoped_release unlocked;
+        propagate(p.satellite, minutes, r, v, code);
+    } else {
+        propagate(p.satellite, minutes, r, v, code);
+    }
     npy_intp three = 3;
     nb::object ro = steal_or_raise(PyArray_SimpleNew(1, &three, NPY_DOUBLE));
     nb::object vo = steal_or_raise(PyArray_SimpleNew(1, &three, NPY_DOUBLE));
@@ -134,7 +148,6 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
     double* v = static_cast<double*>(PyArray_DATA(as_array(vo)));
     auto* codes = static_cast<std::int8_t*>(PyArray_DATA(as_array(co)));
 
-    const double step_work = p.satellite.resonance != kNoResonance ? 1.0 / deep_space::kStep : 0.0;
     for (npy_intp i = 0; i < n;) {
         bool bad = false;
         {
@@ -148,7 +161,7 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
                 double code;
                 propagate(p.satellite, t, r + 3 * i, v + 3 * i, code);
                 codes[i] = static_cast<std::int8_t>(code);
-                work += 1.0 + std::fabs(t) * step_work;
+                work += work_of(p, t);
             }
         }
         if (bad) raise_time_error(minutes_at(i));
