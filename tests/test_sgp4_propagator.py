@@ -25,6 +25,19 @@ LINES = {
     "half_day": ("1 09880U 77021A   06176.56157475  .00000421  00000-0  10000-3 0  9814",
                  "2 09880  64.5968 349.3786 7069051 270.0229  16.3320  2.00813614112380"),
 }
+class TimeLike:
+    """An object with the attributes given; one given as an exception raises it."""
+
+    def __init__(self, **attributes):
+        self.attributes = attributes
+
+    def __getattr__(self, name):
+        value = self.attributes.get(name, AttributeError(name))
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+
 MINUTES = np.array([[-90.5, 0.0, 1.25], [700.0, 1440.0, 43200.0]])
 
 
@@ -75,8 +88,9 @@ def test_every_form_of_time_gives_the_scalar_states(orbit):
     # A Time is its two-part Julian date.
     time = Time(el.epoch_jd1 + 1.5, format="jd")
     expected = sat.propagate_jd(time.jd1, time.jd2)
-    got = sat.propagate(time)
-    assert same_bits(got[0], expected[0]) and same_bits(got[1], expected[1]) and got[2] == expected[2]
+    for like in (time, TimeLike(jd1=time.jd1, jd2=time.jd2)):  # without a scale, UTC is taken
+        got = sat.propagate(like)
+        assert same_bits(got[0], expected[0]) and same_bits(got[1], expected[1]) and got[2] == expected[2]
 
 
 def test_attributes_and_repr():
@@ -111,6 +125,10 @@ def test_attributes_and_repr():
     (lambda sat, el: sat.propagate(1j), TypeError, ""),
     (lambda sat, el: sat.propagate_jd([1.0, 2.0], [1.0, 2.0, 3.0]), ValueError, "broadcast"),
     (lambda sat, el: sat.propagate(Time(el.epoch_jd1, format="jd", scale="tt")), ValueError, "UTC"),
+    (lambda sat, el: sat.propagate(TimeLike(jd1=RuntimeError("no jd1"), jd2=0.0)), RuntimeError, "^no jd1$"),
+    (lambda sat, el: sat.propagate(TimeLike(jd1=el.epoch_jd1, jd2=0.0, scale=RuntimeError("no scale"))),
+     RuntimeError, "^no scale$"),
+    (lambda sat, el: sat.propagate(TimeLike(jd1=el.epoch_jd1, jd2=0.0, scale="tai")), ValueError, "not 'tai'"),
 ])
 def test_refused(call, error, message):
     elements = Elements.from_lines(*LINES["near_earth"])

@@ -194,19 +194,33 @@ nb::object propagate_jd(const Propagator& p, nb::handle jd1, nb::handle jd2) {
                           [&](npy_intp i) { return minutes_since_epoch(p, j1[i], j2[i]); });
 }
 
+// The attribute `name` of h, or a null object when h has none; any other
+// error the lookup raises propagates.
+nb::object optional_attr(nb::handle h, const char* name) {
+    PyObject* value = PyObject_GetAttrString(h.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(value);
+}
+
 nb::object propagate_any(const Propagator& p, nb::handle t) {
     double minutes;
     if (scalar_value(t, minutes)) return propagate_one(p, minutes);
-    if (!PyArray_Check(t.ptr()) && nb::hasattr(t, "jd1") && nb::hasattr(t, "jd2")) {
-        // A Time: its two-part Julian date, in UTC as the epoch is.
-        if (nb::hasattr(t, "scale")) {
-            nb::object scale = t.attr("scale");
-            if (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc")
+    if (!PyArray_Check(t.ptr())) {
+        // A Time: its two-part Julian date, in UTC as the epoch is. Each
+        // attribute is read once.
+        nb::object jd1 = optional_attr(t, "jd1");
+        nb::object jd2 = jd1 ? optional_attr(t, "jd2") : nb::object();
+        if (jd2) {
+            const nb::object scale = optional_attr(t, "scale");
+            if (scale && (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc"))
                 throw nb::value_error(("times must be in the UTC scale of the epoch, not " +
                                        nb::cast<std::string>(nb::repr(scale)))
                                           .c_str());
+            return propagate_jd(p, jd1, jd2);
         }
-        return propagate_jd(p, t.attr("jd1"), t.attr("jd2"));
     }
     nb::object a = as_double_array(t);
     const double* data = static_cast<const double*>(PyArray_DATA(as_array(a)));
