@@ -113,7 +113,8 @@ def test_attributes_and_repr():
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda sat, el: SGP4(el, gravity="wgs99"), ValueError, "gravity must be"),
-    (lambda sat, el: SGP4(el, mode="AFSPC"), ValueError, "mode must be"),
+    (lambda sat, el: SGP4(el, mode="AFSPC"), ValueError, "^mode must be 'improved' or 'afspc', not 'AFSPC'$"),
+    (lambda sat, el: SGP4(el, gravity="wgs72\0"), ValueError, r"^gravity must be .*, not 'wgs72\\x00'$"),
     (lambda sat, el: SGP4(el, "wgs84"), TypeError, ""),
     (lambda sat, el: SGP4(42), TypeError, "expected an Elements or a TLE"),
     (lambda sat, el: sat.propagate(math.nan), ValueError, "finite"),

@@ -51,16 +51,24 @@ constexpr std::string_view gravity_name(Gravity g) {
 
 constexpr std::string_view mode_name(Mode m) { return m == Mode::afspc ? "afspc" : "improved"; }
 
+// ValueError naming the choices and the name given, quoted as Python
+// quotes it (a name may hold any character, NUL included).
+[[noreturn]] void refuse_name(const char* what, const char* choices, std::string_view name) {
+    const nb::str given(name.data(), name.size());
+    PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", what, choices, given.ptr());
+    throw nb::python_error();
+}
+
 Gravity parse_gravity(std::string_view name) {
     for (Gravity g : {Gravity::wgs72, Gravity::wgs72old, Gravity::wgs84})
         if (name == gravity_name(g)) return g;
-    throw nb::value_error(("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + std::string(name) + "'").c_str());
+    refuse_name("gravity", "'wgs72', 'wgs72old' or 'wgs84'", name);
 }
 
 Mode parse_mode(std::string_view name) {
     for (Mode m : {Mode::improved, Mode::afspc})
         if (name == mode_name(m)) return m;
-    throw nb::value_error(("mode must be 'improved' or 'afspc', not '" + std::string(name) + "'").c_str());
+    refuse_name("mode", "'improved' or 'afspc'", name);
 }
 
 [[noreturn]] void raise_time_error(double minutes) {
