@@ -186,6 +186,8 @@ REFUSALS = {
                                 "number of the form ' 12345-6' (0.12345e-6)"),
     "unreadable day": (replaced(L1, 21, "264.5178252x"), L2, False,
                        "line 1, columns 21-32 (epoch day): '264.5178252x' is not a day of the year"),
+    "day without a point": (replaced(L1, 21, "264051782528"), L2, False,
+                            "line 1, columns 21-32 (epoch day): '264051782528' is not a day of the year"),
     "day 366 of a common year": (replaced(replaced(L1, 19, "21"), 21, "366.00000000"), L2, False,
                                  "line 1, columns 21-32 (epoch day): '366.00000000' is not a day of 2021 "
                                  "(001 to 365.99999999)"),

@@ -105,6 +105,8 @@ FIELD_REFUSALS = [
      "epoch: '2021-01-01T24:00:00' is not a time of day (00:00:00 to 23:59:59.9...)"),
     ({"epoch": "2021-01-01T00:00:60"}, ValueError,
      "epoch: '2021-01-01T00:00:60' is not a time of day (00:00:00 to 23:59:59.9...)"),
+    *[({"epoch": Time(jd, format="jd")}, ValueError, f"epoch: Julian date {jd!r} is outside the years 0000 to 9999")
+      for jd in [1e20, -1e20, 1721059.0, 5373484.5]],
     ({"epoch": "2021-01-01T00:00:00.123456789012"}, ValueError,
      "epoch: '2021-01-01T00:00:00.123456789012' has more than 11 decimals of a second"),
     *[({"epoch": text}, ValueError, f"epoch: {text!r} is not an epoch of the form YYYY-MM-DDTHH:MM:SS.ffffff "
@@ -158,7 +160,8 @@ def test_equality_with_other_types_and_signed_zeros():
 
 def test_pickling_and_copying_keep_every_field():
     named = Elements(**fields_of(ISS, object_name="ISS (ZARYA)", epoch="2008-09-20T12:25:40.104192"))
-    for e in (ISS, named, Elements.from_lines(*write_lines({"designator": " " * 8}))):
+    extremes = [Elements(**fields_of(ISS, epoch=text)) for text in ("0000-01-01T00:00:00", "9999-365T23:59:59.99999999999")]
+    for e in (ISS, named, Elements.from_lines(*write_lines({"designator": " " * 8})), *extremes):
         for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
             data = pickle.dumps(e, protocol=protocol)
             assert b"orbivane.propagators.analytical.sgp4.elements" in data
@@ -173,6 +176,7 @@ def test_pickling_and_copying_keep_every_field():
     (3, 2454729.25, ValueError, "the epoch of an Elements state is a day's 0h and a fraction in [0, 1)"),
     (4, 1.0, ValueError, "the epoch of an Elements state is a day's 0h and a fraction in [0, 1)"),
     (4, math.nan, ValueError, "the epoch of an Elements state is a day's 0h and a fraction in [0, 1)"),
+    (3, 2**51 + 0.5, ValueError, f"epoch: Julian date {2**51 + 0.5 + ISS.epoch_jd2!r} is outside the years 0000 to 9999"),
     (0, "25544", TypeError, "'str' object cannot be interpreted as an integer"),
     (3, "2454729.5", TypeError, "must be real number, not str"),
     (17, b"ISS", TypeError, "object_name must be a str or None, not 'bytes'"),

@@ -5,6 +5,7 @@ and the sgp4 package (test_sgp4_verification.py, test_sgp4_oracle.py)."""
 
 import math
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -24,6 +25,19 @@ LINES = {
     "half_day": ("1 09880U 77021A   06176.56157475  .00000421  00000-0  10000-3 0  9814",
                  "2 09880  64.5968 349.3786 7069051 270.0229  16.3320  2.00813614112380"),
 }
+class TimeLike:
+    """An object with the attributes given; one given as an exception raises it."""
+
+    def __init__(self, **attributes):
+        self.attributes = attributes
+
+    def __getattr__(self, name):
+        value = self.attributes.get(name, AttributeError(name))
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+
 MINUTES = np.array([[-90.5, 0.0, 1.25], [700.0, 1440.0, 43200.0]])
 
 
@@ -74,7 +88,8 @@ def test_every_form_of_time_gives_the_scalar_states(orbit):
     # A Time is its two-part UTC Julian date, whatever its scale and shape.
     time = Time(el.epoch_jd1 + 1.5, format="jd")
     expected = sat.propagate_jd(time.jd1, time.jd2)
-    for form in (time, time.tai, time.tt, time.gps):
+    # Without a scale, UTC is taken.
+    for form in (time, time.tai, time.tt, time.gps, TimeLike(jd1=time.jd1, jd2=time.jd2)):
         got = sat.propagate(form)
         assert same_bits(got[0], expected[0]) and same_bits(got[1], expected[1]) and got[2] == expected[2]
     times = Time.range(time, 0.25, 5)
@@ -103,7 +118,8 @@ def test_attributes_and_repr():
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda sat, el: SGP4(el, gravity="wgs99"), ValueError, "gravity must be"),
-    (lambda sat, el: SGP4(el, mode="AFSPC"), ValueError, "mode must be"),
+    (lambda sat, el: SGP4(el, mode="AFSPC"), ValueError, "^mode must be 'improved' or 'afspc', not 'AFSPC'$"),
+    (lambda sat, el: SGP4(el, gravity="wgs72\0"), ValueError, r"^gravity must be .*, not 'wgs72\\x00'$"),
     (lambda sat, el: SGP4(el, "wgs84"), TypeError, ""),
     (lambda sat, el: SGP4(42), TypeError, "expected an Elements or a TLE"),
     (lambda sat, el: sat.propagate(math.nan), ValueError, "finite"),
@@ -114,7 +130,11 @@ def test_attributes_and_repr():
     (lambda sat, el: sat.propagate("soon"), ValueError, ""),
     (lambda sat, el: sat.propagate(1j), TypeError, ""),
     (lambda sat, el: sat.propagate_jd([1.0, 2.0], [1.0, 2.0, 3.0]), ValueError, "broadcast"),
-    (lambda sat, el: sat.propagate(Time(el.epoch_jd1, format="jd", scale="tdb")), ValueError, "UTC scale of the epoch, not 'tdb'"),
+    (lambda sat, el: sat.propagate(Time(el.epoch_jd1, format="jd", scale="tdb")), ValueError, "'tdb' to 'utc'"),
+    (lambda sat, el: sat.propagate(TimeLike(jd1=RuntimeError("no jd1"), jd2=0.0)), RuntimeError, "^no jd1$"),
+    (lambda sat, el: sat.propagate(TimeLike(jd1=el.epoch_jd1, jd2=0.0, scale=RuntimeError("no scale"))),
+     RuntimeError, "^no scale$"),
+    (lambda sat, el: sat.propagate(TimeLike(jd1=el.epoch_jd1, jd2=0.0, scale="tai")), ValueError, "not 'tai'"),
 ])
 def test_refused(call, error, message):
     elements = Elements.from_lines(*LINES["near_earth"])
@@ -138,6 +158,21 @@ def test_threads_share_a_propagator():
         thread.join()
     for result in results:
         assert all(same_bits(a, b) for a, b in zip(result, expected))
+
+
+def test_a_long_propagation_lets_other_threads_run():
+    """A resonant orbit far from the epoch integrates for long, for one time
+    as for many: a timer thread fires meanwhile."""
+    sat = SGP4(Elements.from_lines(*LINES["half_day"]))
+    for t in (1e9, Time(sat.elements.epoch_jd1 + 6e5, format="jd"), np.array([1e9])):
+        fired = []
+        timer = threading.Timer(0.01, lambda: fired.append(time.perf_counter()))
+        timer.start()
+        start = time.perf_counter()
+        sat.propagate(t)
+        end = time.perf_counter()
+        timer.join()
+        assert fired[0] < (start + end) / 2, t
 
 
 def test_a_long_propagation_stops_at_a_signal():

@@ -261,7 +261,8 @@ bool read_epoch(const Line& line, ElementSet& out) {
     while (end > i && is_blank(d[end - 1])) --end;
     int day = 0;
     std::size_t day_digits = 0;
-    for (; i < end && is_digit(d[i]); ++i, ++day_digits) day = day * 10 + (d[i] - '0');
+    for (; i < end && is_digit(d[i]); ++i, ++day_digits)
+        if (day_digits < 3) day = day * 10 + (d[i] - '0');  // more digits are refused below
     const std::size_t point = i;
     if (point < end && d[point] == '.')
         for (++i; i < end && is_digit(d[i]);) ++i;

@@ -83,6 +83,11 @@ Elements elements_of(const FieldValues& v) {
     s.rev_at_epoch = v.rev_at_epoch;
     s.classification_type = classification_of(v.classification_type);
     copy_object_id(v.object_id, s.object_id);
+    if (!epoch_day_in_range(v.epoch.jd1)) {
+        const nb::float_ jd(v.epoch.jd1 + v.epoch.jd2);
+        PyErr_Format(PyExc_ValueError, "epoch: Julian date %R is outside the years 0000 to 9999", jd.ptr());
+        throw nb::python_error();
+    }
     s.epoch_jd1 = v.epoch.jd1;
     s.epoch_jd2 = v.epoch.jd2;
     const struct {

@@ -106,10 +106,11 @@ constexpr const char* kInitDoc = R"(Elements from named fields, as an Orbit Mean
 
 epoch is a UTC Time or ISO text, "2008-09-20T12:25:40.104192" (or
 "2008-264T12:25:40.104192"), read exactly. Angles are in degrees, the mean
-motion in revolutions a day. Refused with ValueError: an eccentricity outside
-[0, 1), a mean motion not above zero, a value that is not finite, a count out
-of its range (norad_cat_id up to nine digits) and, with strict=True, an angle
-out of its range (inclination in [0, 180], the others in [0, 360)).)";
+motion in revolutions a day. Refused with ValueError: an epoch outside the
+years 0000 to 9999, an eccentricity outside [0, 1), a mean motion not above
+zero, a value that is not finite, a count out of its range (norad_cat_id up to
+nine digits) and, with strict=True, an angle out of its range (inclination in
+[0, 180], the others in [0, 360)).)";
 
 constexpr const char* kFromLinesDoc = R"(Decodes the two lines of a two-line element set.
 

@@ -18,18 +18,24 @@ constexpr std::string_view gravity_name(Gravity g) {
 
 constexpr std::string_view mode_name(Mode m) { return m == Mode::afspc ? "afspc" : "improved"; }
 
-// ValueError for a name that is none of the models or modes.
+// ValueError naming the choices and the name given, quoted as Python
+// quotes it (a name may hold any character, NUL included).
+[[noreturn]] inline void refuse_name(const char* what, const char* choices, std::string_view name) {
+    const nanobind::str given(name.data(), name.size());
+    PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", what, choices, given.ptr());
+    throw nanobind::python_error();
+}
+
 inline Gravity parse_gravity(std::string_view name) {
     for (Gravity g : {Gravity::wgs72, Gravity::wgs72old, Gravity::wgs84})
         if (name == gravity_name(g)) return g;
-    throw nanobind::value_error(
-        ("gravity must be 'wgs72', 'wgs72old' or 'wgs84', not '" + std::string(name) + "'").c_str());
+    refuse_name("gravity", "'wgs72', 'wgs72old' or 'wgs84'", name);
 }
 
 inline Mode parse_mode(std::string_view name) {
     for (Mode m : {Mode::improved, Mode::afspc})
         if (name == mode_name(m)) return m;
-    throw nanobind::value_error(("mode must be 'improved' or 'afspc', not '" + std::string(name) + "'").c_str());
+    refuse_name("mode", "'improved' or 'afspc'", name);
 }
 
 // ValueError for a time that is not finite or not within

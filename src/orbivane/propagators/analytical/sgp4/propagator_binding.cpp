@@ -71,10 +71,24 @@ double minutes_since_epoch(const Propagator& p, double jd1, double jd2) {
     return ((jd1 - p.epoch_jd1) + (jd2 - p.epoch_jd2)) * 1440.0;
 }
 
+// The work of propagating to t, in propagations of one time: a resonant
+// deep-space orbit integrates its resonance in 720-minute steps from the
+// epoch.
+double work_of(const Propagator& p, double t) {
+    const double step_work = p.satellite.resonance != kNoResonance ? 1.0 / deep_space::kStep : 0.0;
+    return 1.0 + std::fabs(t) * step_work;
+}
+
 nb::object propagate_one(const Propagator& p, double minutes) {
     if (!(std::fabs(minutes) <= kMaxMinutesFromEpoch)) raise_time_error(minutes);
     double r[3], v[3], code;
-    propagate(p.satellite, minutes, r, v, code);
+    if (work_of(p, minutes) > kChunkWork) {
+        // A resonant orbit far from the epoch: up to a second of work.
+        nb::gil_scoped_release unlocked;
+        propagate(p.satellite, minutes, r, v, code);
+    } else {
+        propagate(p.satellite, minutes, r, v, code);
+    }
     npy_intp three = 3;
     nb::object ro = steal_or_raise(PyArray_SimpleNew(1, &three, NPY_DOUBLE));
     nb::object vo = steal_or_raise(PyArray_SimpleNew(1, &three, NPY_DOUBLE));
@@ -112,7 +126,6 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
     double* v = static_cast<double*>(PyArray_DATA(as_array(vo)));
     auto* codes = static_cast<std::int8_t*>(PyArray_DATA(as_array(co)));
 
-    const double step_work = p.satellite.resonance != kNoResonance ? 1.0 / deep_space::kStep : 0.0;
     for (npy_intp i = 0; i < n;) {
         bool bad = false;
         {
@@ -126,7 +139,7 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
                 double code;
                 propagate(p.satellite, t, r + 3 * i, v + 3 * i, code);
                 codes[i] = static_cast<std::int8_t>(code);
-                work += 1.0 + std::fabs(t) * step_work;
+                work += work_of(p, t);
             }
         }
         if (bad) raise_time_error(minutes_at(i));
@@ -159,24 +172,39 @@ nb::object propagate_jd(const Propagator& p, nb::handle jd1, nb::handle jd2) {
                           [&](npy_intp i) { return minutes_since_epoch(p, j1[i], j2[i]); });
 }
 
+// The attribute `name` of h, or a null object when h has none; any other
+// error the lookup raises propagates.
+nb::object optional_attr(nb::handle h, const char* name) {
+    PyObject* value = PyObject_GetAttrString(h.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(value);
+}
+
 nb::object propagate_any(const Propagator& p, nb::handle t) {
     double minutes;
     if (scalar_value(t, minutes)) return propagate_one(p, minutes);
-    if (!PyArray_Check(t.ptr()) && nb::hasattr(t, "jd1") && nb::hasattr(t, "jd2")) {
+    if (!PyArray_Check(t.ptr())) {
         // A Time: its two-part Julian date in UTC, the scale of the epoch; a
-        // Time of another scale is converted first.
-        nb::object time = nb::borrow(t);
-        if (nb::hasattr(t, "scale")) {
-            nb::object scale = t.attr("scale");
-            if (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc") {
-                if (!nb::hasattr(t, "utc"))
+        // Time of another scale is converted first. Each attribute is read
+        // once, and only a missing one counts as absent.
+        nb::object jd1 = optional_attr(t, "jd1");
+        nb::object jd2 = jd1 ? optional_attr(t, "jd2") : nb::object();
+        if (jd2) {
+            const nb::object scale = optional_attr(t, "scale");
+            if (scale && (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc")) {
+                const nb::object utc = optional_attr(t, "utc");
+                if (!utc)
                     throw nb::value_error(("times must be in the UTC scale of the epoch, not " +
                                            nb::cast<std::string>(nb::repr(scale)))
                                               .c_str());
-                time = t.attr("utc");
+                jd1 = utc.attr("jd1");
+                jd2 = utc.attr("jd2");
             }
+            return propagate_jd(p, jd1, jd2);
         }
-        return propagate_jd(p, time.attr("jd1"), time.attr("jd2"));
     }
     nb::object a = as_double_array(t);
     const double* data = static_cast<const double*>(PyArray_DATA(as_array(a)));
