@@ -11,6 +11,7 @@
 #include "sgp4_batch.hpp"
 #include "sgp4_init.hpp"
 #include "sgp4_propagate.hpp"
+#include "time_arguments.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -71,22 +72,6 @@ std::pair<nb::object, nb::object> broadcast_pair(nb::handle jd1, nb::handle jd2)
     if (PyArray_CopyInto(as_array(b1), as_array(a1)) < 0 || PyArray_CopyInto(as_array(b2), as_array(a2)) < 0)
         throw nb::python_error();
     return {b1, b2};
-}
-
-// The Julian-date parts of a Time-like object (anything with jd1 and jd2
-// that is not an array), or nothing. A scale, when the object has one,
-// must be UTC, the scale of the epochs.
-bool time_parts(nb::handle t, nb::object& jd1, nb::object& jd2) {
-    if (PyArray_Check(t.ptr()) || !nb::hasattr(t, "jd1") || !nb::hasattr(t, "jd2")) return false;
-    if (nb::hasattr(t, "scale")) {
-        nb::object scale = t.attr("scale");
-        if (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc")
-            throw nb::value_error(
-                ("times must be in the UTC scale of the epoch, not " + nb::cast<std::string>(nb::repr(scale))).c_str());
-    }
-    jd1 = t.attr("jd1");
-    jd2 = t.attr("jd2");
-    return true;
 }
 
 int thread_count(nb::handle threads) {
@@ -287,7 +272,7 @@ nb::object propagate_own(const PropagatorArray& p, const nb::object& minutes, co
 
 nb::object every_time(const PropagatorArray& p, nb::handle t, nb::handle threads, nb::handle out) {
     nb::object jd1, jd2;
-    if (time_parts(t, jd1, jd2)) {
+    if (!PyArray_Check(t.ptr()) && utc_parts(t, jd1, jd2)) {
         auto [a1, a2] = broadcast_pair(jd1, jd2);
         return propagate_grid(p, {}, a1, a2, threads, out);
     }
@@ -301,7 +286,7 @@ nb::object every_jd(const PropagatorArray& p, nb::handle jd1, nb::handle jd2, nb
 
 nb::object each_time(const PropagatorArray& p, nb::handle t, nb::handle threads, nb::handle out) {
     nb::object jd1, jd2;
-    if (time_parts(t, jd1, jd2)) {
+    if (!PyArray_Check(t.ptr()) && utc_parts(t, jd1, jd2)) {
         auto [a1, a2] = broadcast_pair(jd1, jd2);
         return propagate_own(p, {}, a1, a2, threads, out);
     }

@@ -8,6 +8,7 @@
 #include "model_options.hpp"
 #include "sgp4_init.hpp"
 #include "sgp4_propagate.hpp"
+#include "time_arguments.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -174,38 +175,11 @@ nb::object propagate_jd(const Propagator& p, nb::handle jd1, nb::handle jd2) {
 
 // The attribute `name` of h, or a null object when h has none; any other
 // error the lookup raises propagates.
-nb::object optional_attr(nb::handle h, const char* name) {
-    PyObject* value = PyObject_GetAttrString(h.ptr(), name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-    }
-    return nb::steal(value);
-}
-
 nb::object propagate_any(const Propagator& p, nb::handle t) {
     double minutes;
     if (scalar_value(t, minutes)) return propagate_one(p, minutes);
-    if (!PyArray_Check(t.ptr())) {
-        // A Time: its two-part Julian date in UTC, the scale of the epoch; a
-        // Time of another scale is converted first. Each attribute is read
-        // once, and only a missing one counts as absent.
-        nb::object jd1 = optional_attr(t, "jd1");
-        nb::object jd2 = jd1 ? optional_attr(t, "jd2") : nb::object();
-        if (jd2) {
-            const nb::object scale = optional_attr(t, "scale");
-            if (scale && (!nb::isinstance<nb::str>(scale) || nb::cast<std::string_view>(scale) != "utc")) {
-                const nb::object utc = optional_attr(t, "utc");
-                if (!utc)
-                    throw nb::value_error(("times must be in the UTC scale of the epoch, not " +
-                                           nb::cast<std::string>(nb::repr(scale)))
-                                              .c_str());
-                jd1 = utc.attr("jd1");
-                jd2 = utc.attr("jd2");
-            }
-            return propagate_jd(p, jd1, jd2);
-        }
-    }
+    nb::object jd1, jd2;
+    if (!PyArray_Check(t.ptr()) && utc_parts(t, jd1, jd2)) return propagate_jd(p, jd1, jd2);
     nb::object a = as_double_array(t);
     const double* data = static_cast<const double*>(PyArray_DATA(as_array(a)));
     return propagate_many(p, PyArray_NDIM(as_array(a)), PyArray_DIMS(as_array(a)),
