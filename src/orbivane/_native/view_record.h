@@ -4,9 +4,8 @@
  * (the vector toolkit's batch results, a Time's `_jd12`), and the counting
  * of acquisitions of an owner.
  *
- * The installed client header orbivane/quiverel.h stands alone and repeats
- * these declarations under the same include guard, so that a file may
- * include both; the assertions pin the layout in each copy.
+ * Installed beside the client headers (orbivane/view_record.h), which
+ * include it.
  *
  * Usable from C and C++.
  */
