@@ -30,7 +30,8 @@
 //
 // The comparisons are those of C: false when either side is NaN, except !=.
 // The vector types: lanes_avx2.hpp (4 wide), lanes_avx512.hpp (8 wide),
-// included here when the translation unit's flags allow them (target.hpp).
+// included here when the translation unit's flags allow them (target.hpp),
+// and twice<B> (lanes_twice.hpp), two of a vector type side by side.
 #pragma once
 
 #include "target.hpp"
@@ -104,4 +105,7 @@ inline bool lane(bool m, int) noexcept { return m; }
 #endif
 #if ORBIVANE_SIMD_AVX512
 #include "lanes_avx512.hpp"
+#endif
+#if ORBIVANE_SIMD_AVX2
+#include "lanes_twice.hpp"
 #endif

@@ -38,50 +38,112 @@ inline L own_times(const LaneGroup<L>& g, const std::ptrdiff_t* sources, const T
     return ((simd::load<L>(a) - g.epoch_jd1) + (simd::load<L>(b) - g.epoch_jd2)) * L(1440.0);
 }
 
+// The minutes since each lane's epoch of time j of the grid.
+template <class L> inline L grid_time(const LaneGroup<L>& g, const TimeGrid& times, std::ptrdiff_t j) noexcept {
+    return times.minutes ? L(times.minutes[j])
+                         : ((L(times.jd1[j]) - g.epoch_jd1) + (L(times.jd2[j]) - g.epoch_jd2)) * L(1440.0);
+}
+
+// The results of the lanes of one group at one time to their rows.
+template <int W>
+inline void store_rows(const double (&lanes)[7][W], int offset, const std::ptrdiff_t* sources, int used,
+                       const TimeGrid& times, std::ptrdiff_t j, const Results& out) noexcept {
+    for (int k = 0; k < used; ++k) {
+        const std::ptrdiff_t row = times.each ? sources[k] : sources[k] * times.count + j;
+        double* rk = out.r + 3 * row;
+        double* vk = out.v + 3 * row;
+        for (int c = 0; c < 3; ++c) {
+            rk[c] = lanes[c][offset + k];
+            vk[c] = lanes[3 + c][offset + k];
+        }
+        out.code[row] = static_cast<std::int8_t>(lanes[6][offset + k]);
+    }
+}
+
+template <class L> inline void spill(L (&r)[3], L (&v)[3], L code, double (&lanes)[7][simd::width_v<L>]) noexcept {
+    for (int c = 0; c < 3; ++c) {
+        simd::store(lanes[c], r[c]);
+        simd::store(lanes[3 + c], v[c]);
+    }
+    simd::store(lanes[6], code);
+}
+
 // flatten: the model and its elementary functions are inlined into the
 // loop, so that lane values stay in registers across calls (a vector
 // passed to a function that is not inlined goes through memory) and the
 // independent polynomial chains of one step can be interleaved.
+//
+// Each lane its own time (times.each): one step of the group.
 template <class L>
-[[gnu::flatten]] bool propagate_tile(const double* record, const std::ptrdiff_t* sources, int used, const TimeGrid& times,
-                    std::ptrdiff_t j0, std::ptrdiff_t j1, const Results& out) noexcept {
-    constexpr int W = lane_count<L>;
-    static_assert(sizeof(LaneGroup<L>) == kLaneGroupFields * sizeof(L), "a lane group is a flat record");
-    const auto& g = *reinterpret_cast<const LaneGroup<L>*>(record);
-    if (times.each) {
-        j0 = 0;
-        j1 = 1;
-    }
-    for (std::ptrdiff_t j = j0; j < j1; ++j) {
-        L t;
-        if (times.each)
-            t = own_times(g, sources, times);
-        else if (times.minutes)
-            t = L(times.minutes[j]);
-        else
-            t = ((L(times.jd1[j]) - g.epoch_jd1) + (L(times.jd2[j]) - g.epoch_jd2)) * L(1440.0);
-        if (!simd::all(simd::abs(t) <= L(kMaxMinutesFromEpoch))) return false;
+[[gnu::flatten]] bool propagate_own_times(const LaneGroup<L>& g, const std::ptrdiff_t* sources, int used,
+                                          const TimeGrid& times, const Results& out) noexcept {
+    const L t = own_times(g, sources, times);
+    if (!simd::all(simd::abs(t) <= L(kMaxMinutesFromEpoch))) return false;
+    L r[3], v[3], code;
+    propagate(g.satellite, t, r, v, code);
+    alignas(64) double lanes[7][lane_count<L>];
+    spill(r, v, code, lanes);
+    store_rows(lanes, 0, sources, used, times, 0, out);
+    return true;
+}
 
+// Every lane at times j0 to j1 of the grid, one time a step.
+template <class L>
+[[gnu::flatten]] bool propagate_grid_times(const LaneGroup<L>& g, const std::ptrdiff_t* sources, int used,
+                                           const TimeGrid& times, std::ptrdiff_t j0, std::ptrdiff_t j1,
+                                           const Results& out) noexcept {
+    for (std::ptrdiff_t j = j0; j < j1; ++j) {
+        const L t = grid_time(g, times, j);
+        if (!simd::all(simd::abs(t) <= L(kMaxMinutesFromEpoch))) return false;
         L r[3], v[3], code;
         propagate(g.satellite, t, r, v, code);
-        alignas(64) double lanes[7][W];
-        for (int c = 0; c < 3; ++c) {
-            simd::store(lanes[c], r[c]);
-            simd::store(lanes[3 + c], v[c]);
-        }
-        simd::store(lanes[6], code);
-        for (int k = 0; k < used; ++k) {
-            const std::ptrdiff_t row = times.each ? sources[k] : sources[k] * times.count + j;
-            double* rk = out.r + 3 * row;
-            double* vk = out.v + 3 * row;
-            for (int c = 0; c < 3; ++c) {
-                rk[c] = lanes[c][k];
-                vk[c] = lanes[3 + c][k];
-            }
-            out.code[row] = static_cast<std::int8_t>(lanes[6][k]);
-        }
+        alignas(64) double lanes[7][lane_count<L>];
+        spill(r, v, code, lanes);
+        store_rows(lanes, 0, sources, used, times, j, out);
     }
     return true;
+}
+
+#if ORBIVANE_SIMD_AVX2
+// The same two times a step: the group is laid out twice side by side, a
+// lane type of twice the width holds the group at times j and j + 1, and
+// the two halves of every step are independent instructions that the
+// processor overlaps (one step of the model is a long chain of dependent
+// operations).
+template <simd::VectorLane L>
+[[gnu::flatten]] bool propagate_grid_times(const LaneGroup<L>& g, const std::ptrdiff_t* sources, int used,
+                                           const TimeGrid& times, std::ptrdiff_t j0, std::ptrdiff_t j1,
+                                           const Results& out) noexcept {
+    using P = simd::twice<L>;
+    constexpr int W = lane_count<L>;
+    alignas(64) double doubled[kLaneGroupFields][2 * W];
+    const double* fields = reinterpret_cast<const double*>(&g);
+    for (int f = 0; f < kLaneGroupFields; ++f)
+        for (int k = 0; k < W; ++k) doubled[f][k] = doubled[f][W + k] = fields[f * W + k];
+    const auto& both = *reinterpret_cast<const LaneGroup<P>*>(doubled);
+    for (std::ptrdiff_t j = j0; j < j1; j += 2) {
+        // An odd last time is computed twice and written once.
+        const std::ptrdiff_t next = j + 1 < j1 ? j + 1 : j;
+        const P t(grid_time(g, times, j), grid_time(g, times, next));
+        if (!simd::all(simd::abs(t) <= P(kMaxMinutesFromEpoch))) return false;
+        P r[3], v[3], code;
+        propagate(both.satellite, t, r, v, code);
+        alignas(64) double lanes[7][2 * W];
+        spill(r, v, code, lanes);
+        store_rows(lanes, 0, sources, used, times, j, out);
+        if (next != j) store_rows(lanes, W, sources, used, times, next, out);
+    }
+    return true;
+}
+#endif
+
+template <class L>
+bool propagate_tile(const double* record, const std::ptrdiff_t* sources, int used, const TimeGrid& times,
+                    std::ptrdiff_t j0, std::ptrdiff_t j1, const Results& out) noexcept {
+    static_assert(sizeof(LaneGroup<L>) == kLaneGroupFields * sizeof(L), "a lane group is a flat record");
+    const auto& g = *reinterpret_cast<const LaneGroup<L>*>(record);
+    return times.each ? propagate_own_times(g, sources, used, times, out)
+                      : propagate_grid_times(g, sources, used, times, j0, j1, out);
 }
 
 }  // namespace
