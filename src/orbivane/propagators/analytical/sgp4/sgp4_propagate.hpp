@@ -31,6 +31,29 @@ inline constexpr double kDecayed = 6.0;  // radius under one Earth radius
 // out. Times beyond it, and times that are not finite, are refused.
 inline constexpr double kMaxMinutesFromEpoch = 1.0e9;
 
+// The largest turn that turned() takes by its series.
+inline constexpr double kSmallTurn = 0.0625;
+
+// The sine s and cosine c of x = a + d, from sin_a and cos_a: by the
+// addition theorem where |d| <= kSmallTurn, with sin d and cos d - 1 from
+// their series to the terms a double holds (the first left out is below
+// 2^-64 of the sum); elsewhere sincos(x).
+template <class L> inline void turned(L x, L sin_a, L cos_a, L d, L& s, L& c) {
+    const L z = d * d;
+    const L sin_d = d + d * z * (L(-1.0 / 6) + z * (L(1.0 / 120) + z * (L(-1.0 / 5040) + z * L(1.0 / 362880))));
+    const L cos_d_1 =
+        z * (L(-0.5) + z * (L(1.0 / 24) + z * (L(-1.0 / 720) + z * (L(1.0 / 40320) + z * L(-1.0 / 3628800)))));
+    s = sin_a + (sin_a * cos_d_1 + cos_a * sin_d);
+    c = cos_a + (cos_a * cos_d_1 - sin_a * sin_d);
+    const auto large = !(simd::abs(d) <= L(kSmallTurn));
+    if (simd::any(large)) {
+        L s_x, c_x;
+        simd::sincos(x, s_x, c_x);
+        s = simd::select(large, s_x, s);
+        c = simd::select(large, c_x, c);
+    }
+}
+
 // Position r (km) and velocity v (km/s) in TEME, t minutes after the epoch,
 // and the error code (0 when none). With codes 1 to 4 position and velocity
 // are NaN; with code 6 they are what the model gives. |t| must be at most
@@ -59,15 +82,18 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     L l_drift = s.l2 * t2;
     const M full_drag = s.simple_drag == zero;
     if (simd::any(full_drag)) {
-        const L k = one + s.eta * simd::cos(m_df);
+        L sin_m_df, cos_m_df, sin_m_full, cos_m_full;
+        simd::sincos(m_df, sin_m_df, cos_m_df);
+        const L k = one + s.eta * cos_m_df;
         const L dm = s.omega_drag * t + s.m_drag * (k * k * k - s.cube_m0);
         const L m_full = m_df + dm;
+        turned(m_full, sin_m_df, cos_m_df, dm, sin_m_full, cos_m_full);
         const L t3 = t2 * t;
         const L t4 = t3 * t;
         m = select(full_drag, m_full, m);
         omega = select(full_drag, omega_df - dm, omega);
         a_decay = select(full_drag, a_decay - s.d2 * t2 - s.d3 * t3 - s.d4 * t4, a_decay);
-        e_decay = select(full_drag, e_decay + s.bstar * s.c5 * (simd::sin(m_full) - s.sin_m0), e_decay);
+        e_decay = select(full_drag, e_decay + s.bstar * s.c5 * (sin_m_full - s.sin_m0), e_decay);
         l_drift = select(full_drag, l_drift + s.l3 * t3 + t4 * (s.l4 + t * s.l5), l_drift);
     }
 
@@ -136,20 +162,23 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     const L xl = m + omega + node + p_inv * l_coef * axn;
 
     // Kepler's equation for the eccentric longitude, by Newton's method
-    // with steps limited to 0.95 rad; at most ten steps.
+    // with steps limited to 0.95 rad; at most ten steps. The sine and cosine
+    // of each iterate are those of the one before turned by the step.
     const L u = simd::fmod(xl - node, two_pi);
     L ecc_lon = u;
-    L sin_el(0.0), cos_el(1.0);
+    L sin_el, cos_el;
+    simd::sincos(u, sin_el, cos_el);
     M solving = code == zero;
     for (int k = 0; k < 10 && simd::any(solving); ++k) {
-        L s_el, c_el;
-        simd::sincos(ecc_lon, s_el, c_el);
-        sin_el = select(solving, s_el, sin_el);
-        cos_el = select(solving, c_el, cos_el);
         L delta = (u - ayn * cos_el + axn * sin_el - ecc_lon) / (one - cos_el * axn - sin_el * ayn);
         delta = select(simd::abs(delta) >= L(0.95), select(delta > zero, L(0.95), L(-0.95)), delta);
         ecc_lon = select(solving, ecc_lon + delta, ecc_lon);
         solving = solving & (simd::abs(delta) >= L(1.0e-12));
+        if (!simd::any(solving)) break;
+        L s_el, c_el;
+        turned(ecc_lon, sin_el, cos_el, delta, s_el, c_el);
+        sin_el = select(solving, s_el, sin_el);
+        cos_el = select(solving, c_el, cos_el);
     }
 
     // Short-period preliminary quantities.
@@ -165,7 +194,6 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     const L k = e_sin / (one + beta);
     const L sin_u = a / radius * (sin_el - ayn - axn * k);
     const L cos_u = a / radius * (cos_el - axn + ayn * k);
-    const L u_arg = simd::atan2(sin_u, cos_u);
     const L sin_2u = (cos_u + cos_u) * sin_u;
     const L cos_2u = one - L(2.0) * sin_u * sin_u;
     const L inv_p = one / p;
@@ -174,18 +202,21 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
 
     // Short-period periodics (J2).
     const L r_k = radius * (one - L(1.5) * j2p2 * beta * k3c2m1) + L(0.5) * j2p * k1mc2 * cos_2u;
-    const L u_k = u_arg - L(0.25) * j2p2 * k7c2m1 * sin_2u;
+    const L du = L(-0.25) * j2p2 * k7c2m1 * sin_2u;
     const L node_k = node + L(1.5) * j2p2 * cos_i * sin_2u;
-    const L i_k = i + L(1.5) * j2p2 * cos_i * sin_i * cos_2u;
+    const L di = L(1.5) * j2p2 * cos_i * sin_i * cos_2u;
     const L r_dot_k = radius_dot - n * j2p * k1mc2 * sin_2u / s.ke;
     const L r_nu_dot_k = r_nu_dot + n * j2p * (k1mc2 * cos_2u + L(1.5) * k3c2m1) / s.ke;
 
     // Orientation: unit vectors along the radius and across it in the
-    // orbit plane.
+    // orbit plane. The argument of latitude and the inclination are turned
+    // by their short-period terms from sines and cosines at hand (the
+    // argument of latitude is taken as an angle only where a term is large).
     L sin_uk, cos_uk, sin_nk, cos_nk, sin_ik, cos_ik;
-    simd::sincos(u_k, sin_uk, cos_uk);
+    const L u_arg = simd::any(!(simd::abs(du) <= L(kSmallTurn))) ? simd::atan2(sin_u, cos_u) : zero;
+    turned(u_arg + du, sin_u, cos_u, du, sin_uk, cos_uk);
+    turned(i + di, sin_i, cos_i, di, sin_ik, cos_ik);
     simd::sincos(node_k, sin_nk, cos_nk);
-    simd::sincos(i_k, sin_ik, cos_ik);
     const L mx = -sin_nk * cos_ik;
     const L my = cos_nk * cos_ik;
     const L ux = mx * sin_uk + cos_nk * cos_uk;
