@@ -8,13 +8,11 @@
 #include "bindings.hpp"
 #include "elements.hpp"
 #include "model_options.hpp"
+#include "numpy_arguments.hpp"
 #include "sgp4_batch.hpp"
 #include "sgp4_init.hpp"
 #include "sgp4_propagate.hpp"
 #include "time_arguments.hpp"
-
-#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
-#include <numpy/arrayobject.h>
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
@@ -41,38 +39,6 @@ struct PropagatorArray {
     Mode mode;
     std::ptrdiff_t deep_space;
 };
-
-PyArrayObject* as_array(const nb::object& o) { return reinterpret_cast<PyArrayObject*>(o.ptr()); }
-
-nb::object steal_or_raise(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
-// A read-only C-contiguous float64 view or copy of any array-like.
-nb::object double_array(nb::handle h) {
-    PyArray_Descr* type = PyArray_DescrFromType(NPY_DOUBLE);  // stolen by the call
-    return steal_or_raise(PyArray_FromAny(h.ptr(), type, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
-}
-
-const double* data_of(const nb::object& a) { return static_cast<const double*>(PyArray_DATA(as_array(a))); }
-
-// Two arrays of Julian-date parts in their broadcast shape: as they are
-// when their shapes agree, else copied.
-std::pair<nb::object, nb::object> broadcast_pair(nb::handle jd1, nb::handle jd2) {
-    nb::object a1 = double_array(jd1), a2 = double_array(jd2);
-    const int n1 = PyArray_NDIM(as_array(a1)), n2 = PyArray_NDIM(as_array(a2));
-    if (n1 == n2 && PyArray_CompareLists(PyArray_DIMS(as_array(a1)), PyArray_DIMS(as_array(a2)), n1)) return {a1, a2};
-    nb::object both = steal_or_raise(PyArray_MultiIterNew(2, a1.ptr(), a2.ptr()));
-    auto* it = reinterpret_cast<PyArrayMultiIterObject*>(both.ptr());
-    const int nd = PyArray_MultiIter_NDIM(it);
-    npy_intp* dims = PyArray_MultiIter_DIMS(it);
-    nb::object b1 = steal_or_raise(PyArray_SimpleNew(nd, dims, NPY_DOUBLE));
-    nb::object b2 = steal_or_raise(PyArray_SimpleNew(nd, dims, NPY_DOUBLE));
-    if (PyArray_CopyInto(as_array(b1), as_array(a1)) < 0 || PyArray_CopyInto(as_array(b2), as_array(a2)) < 0)
-        throw nb::python_error();
-    return {b1, b2};
-}
 
 int thread_count(nb::handle threads) {
     if (threads.is_none()) return default_thread_count();

@@ -6,12 +6,10 @@
 #include "bindings.hpp"
 #include "elements.hpp"
 #include "model_options.hpp"
+#include "numpy_arguments.hpp"
 #include "sgp4_init.hpp"
 #include "sgp4_propagate.hpp"
 #include "time_arguments.hpp"
-
-#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
-#include <numpy/arrayobject.h>
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
@@ -46,11 +44,6 @@ struct Propagator {
     std::int64_t satellite_number;
     nb::object elements;
 };
-
-nb::object steal_or_raise(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
 
 // A Python float, int or NumPy real scalar as a double; false for anything
 // else.
@@ -103,14 +96,6 @@ nb::object propagate_one(const Propagator& p, double minutes) {
     return nb::steal(result);
 }
 
-// A read-only C-contiguous float64 view or copy of any array-like.
-nb::object as_double_array(nb::handle h) {
-    PyArray_Descr* type = PyArray_DescrFromType(NPY_DOUBLE);  // stolen by the call
-    return steal_or_raise(PyArray_FromAny(h.ptr(), type, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
-}
-
-PyArrayObject* as_array(const nb::object& o) { return reinterpret_cast<PyArrayObject*>(o.ptr()); }
-
 // Propagates n times, minutes_at(i) giving the i-th, into results of
 // shape (shape..., 3) for r and v and (shape...) for the codes.
 template <class MinutesAt>
@@ -152,23 +137,9 @@ nb::object propagate_many(const Propagator& p, int nd, const npy_intp* shape, Mi
 nb::object propagate_jd(const Propagator& p, nb::handle jd1, nb::handle jd2) {
     double d1, d2;
     if (scalar_value(jd1, d1) && scalar_value(jd2, d2)) return propagate_one(p, minutes_since_epoch(p, d1, d2));
-    nb::object a1 = as_double_array(jd1), a2 = as_double_array(jd2);
-    const int n1 = PyArray_NDIM(as_array(a1)), n2 = PyArray_NDIM(as_array(a2));
-    if (n1 != n2 || !PyArray_CompareLists(PyArray_DIMS(as_array(a1)), PyArray_DIMS(as_array(a2)), n1)) {
-        // Different shapes: copy both into arrays of their broadcast shape.
-        nb::object both = steal_or_raise(PyArray_MultiIterNew(2, a1.ptr(), a2.ptr()));
-        auto* it = reinterpret_cast<PyArrayMultiIterObject*>(both.ptr());
-        const int nd = PyArray_MultiIter_NDIM(it);
-        npy_intp* dims = PyArray_MultiIter_DIMS(it);
-        nb::object b1 = steal_or_raise(PyArray_SimpleNew(nd, dims, NPY_DOUBLE));
-        nb::object b2 = steal_or_raise(PyArray_SimpleNew(nd, dims, NPY_DOUBLE));
-        if (PyArray_CopyInto(as_array(b1), as_array(a1)) < 0 || PyArray_CopyInto(as_array(b2), as_array(a2)) < 0)
-            throw nb::python_error();
-        a1 = b1;
-        a2 = b2;
-    }
-    const double* j1 = static_cast<const double*>(PyArray_DATA(as_array(a1)));
-    const double* j2 = static_cast<const double*>(PyArray_DATA(as_array(a2)));
+    const auto [a1, a2] = broadcast_pair(jd1, jd2);
+    const double* j1 = data_of(a1);
+    const double* j2 = data_of(a2);
     return propagate_many(p, PyArray_NDIM(as_array(a1)), PyArray_DIMS(as_array(a1)),
                           [&](npy_intp i) { return minutes_since_epoch(p, j1[i], j2[i]); });
 }
@@ -180,7 +151,7 @@ nb::object propagate_any(const Propagator& p, nb::handle t) {
     if (scalar_value(t, minutes)) return propagate_one(p, minutes);
     nb::object jd1, jd2;
     if (!PyArray_Check(t.ptr()) && utc_parts(t, jd1, jd2)) return propagate_jd(p, jd1, jd2);
-    nb::object a = as_double_array(t);
+    nb::object a = double_array(t);
     const double* data = static_cast<const double*>(PyArray_DATA(as_array(a)));
     return propagate_many(p, PyArray_NDIM(as_array(a)), PyArray_DIMS(as_array(a)),
                           [data](npy_intp i) { return data[i]; });
