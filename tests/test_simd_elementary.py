@@ -28,7 +28,7 @@ from native_build import native_client
 WIDTHS = ("scalar", "avx2", "avx512")
 GROUP = {"scalar": 1, "avx2": 4, "avx512": 8}
 CLIENT = dict(package_sources=["_native/simd/dispatch.cpp"], width_sources=["elementary_width.cpp"])
-FUNCTIONS = ("sin", "cos", "sincos", "atan2", "fmod", "cbrt")
+FUNCTIONS = ("sin", "cos", "sincos", "atan2", "fmod", "fmod_2pi", "cbrt")
 INF, NAN = math.inf, math.nan
 
 
@@ -179,6 +179,11 @@ def test_special_values_follow_c(client):
         # fmod is exact, so any correct fmod gives its bits, on any input.
         assert_same_bits(run(client, "fmod", "scalar", np.concatenate([y, A]), np.concatenate([x, B])),
                          np.fmod(np.concatenate([y, A]), np.concatenate([x, B])))
+        # By the reciprocal of 2 pi: also on both sides of multiples of 2 pi,
+        # where the quotient's estimate is one off either way.
+        turns = 2 * np.pi * np.array([1.0, 2.0, 3.0, 7.0, 1e6, 3.3e14, 2.0**49, 2.0**51])
+        x = np.concatenate([specials, A, turns, np.nextafter(turns, 0), np.nextafter(turns, np.inf), -turns])
+        assert_same_bits(run(client, "fmod_2pi", "scalar", x), np.fmod(x, 2 * np.pi))
 
 
 # ---------------------------------------------------------------------------
@@ -239,6 +244,7 @@ def test_random_doubles_are_within_one_ulp(client, xs, ys):
     # fmod is exact: x - trunc(x/y) y, in fractions.
     exact = [math.copysign(float(Fraction(a) - int(Fraction(a) / Fraction(b)) * Fraction(b)), a) for a, b in zip(x, y)]
     assert_same_bits(run(client, "fmod", "scalar", x, y), exact)
+    assert_same_bits(run(client, "fmod_2pi", "scalar", x), np.fmod(x, 2 * np.pi))
 
 
 # ---------------------------------------------------------------------------

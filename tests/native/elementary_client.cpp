@@ -18,7 +18,7 @@ using namespace orbivane::simd;
 constexpr const char* kOpNames[] = {
     "add", "sub", "mul", "div", "neg", "sqrt", "abs", "fma", "round_even", "trunc", "floor",
     "lt", "le", "gt", "ge", "eq", "ne", "logic", "select", "any", "all", "fill",
-    "sin", "cos", "sincos", "atan2", "fmod", "cbrt",
+    "sin", "cos", "sincos", "atan2", "fmod", "fmod_2pi", "cbrt",
 };
 static_assert(std::size(kOpNames) == static_cast<std::size_t>(Op::count));
 

@@ -6,6 +6,8 @@
 
 #include "simd/elementary.hpp"
 
+#include <numbers>
+
 namespace orbivane::simd::ORBIVANE_SIMD_TARGET {
 
 namespace {
@@ -56,6 +58,7 @@ template <Op op, class L> inline L apply(L a, L b, L c, L& second) {
         return s;
     } else if constexpr (op == Op::atan2) return atan2(a, b);
     else if constexpr (op == Op::fmod) return fmod(a, b);
+    else if constexpr (op == Op::fmod_2pi) return fmod_reciprocal(a, 2.0 * std::numbers::pi, 1.0 / (2.0 * std::numbers::pi));
     else return cbrt(a);
 }
 

@@ -13,11 +13,12 @@ namespace orbivane::simd {
 // Comparisons give 1.0 or 0.0; any and all give, for each group of `width`
 // values, the reduction of a[i] < b[i] over the group, in every value of the
 // group; sincos writes the sines to out and the cosines to out2; fill loads
-// its lanes one by one and reads them back one by one.
+// its lanes one by one and reads them back one by one; fmod_2pi is
+// fmod(a, 2 pi) by the reciprocal of 2 pi.
 enum class Op : int {
     add, sub, mul, div, neg, sqrt, abs, fma, round_even, trunc, floor,
     lt, le, gt, ge, eq, ne, logic, select, any, all, fill,
-    sin, cos, sincos, atan2, fmod, cbrt,
+    sin, cos, sincos, atan2, fmod, fmod_2pi, cbrt,
     count
 };
 

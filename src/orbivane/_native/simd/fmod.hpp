@@ -44,9 +44,37 @@ template <Lane L> inline L fmod_lanes(L x, L y) noexcept {
     return result;
 }
 
+// fmod(x, y) for a positive finite y whose reciprocal the caller gives,
+// inv_y = RN(1/y): the same exact result, with a multiplication for the
+// division. Where |x| < 2^50 y, q = trunc(|x| inv_y) is the integral part of
+// the exact quotient, one less or one more (the product is within 2^-51 of
+// the quotient, relatively). r = |x| - q y is then computed exactly by one
+// fused multiply-add where it lies below y: a multiple of y's ulp, of
+// magnitude below y; where it is not (q one less), the same is exact with
+// q + 1; and a negative r (q one more) plus y is exact as above.
+template <Lane L> inline L fmod_reciprocal_lanes(L x, double y, double inv_y) noexcept {
+    const L ax = abs(x);
+    const L q = trunc(ax * inv_y);
+    L r = fma(-q, L(y), ax);
+    r = select(r >= y, fma(-(q + 1.0), L(y), ax), r);
+    r = select(r < 0.0, r + y, r);
+    const mask_t<L> below = ax < y;
+    L result = select(below, x, select(x < 0.0, -r, r));
+    const mask_t<L> in_lanes = ax < y * 0x1p50;
+    if (!all(in_lanes)) [[unlikely]]
+        result = fmod_by_lane(x, L(y), !in_lanes, result);
+    return result;
+}
+
 }  // namespace orbivane::simd::ORBIVANE_SIMD_TARGET::detail
 
 namespace orbivane::simd::ORBIVANE_SIMD_TARGET {
+
+// fmod(x, y), exactly, for a constant positive finite y and its reciprocal
+// inv_y = RN(1/y).
+template <Lane L> inline L fmod_reciprocal(L x, double y, double inv_y) noexcept {
+    return detail::fmod_reciprocal_lanes(x, y, inv_y);
+}
 
 inline double fmod(double x, double y) noexcept { return detail::fmod_lanes(x, y); }
 

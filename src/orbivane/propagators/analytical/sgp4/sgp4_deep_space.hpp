@@ -15,6 +15,13 @@
 
 namespace orbivane::sgp4 {
 
+// fmod(x, 2 pi), exactly (the bits of the C library's), with a
+// multiplication by 1 / (2 pi) for the division.
+template <class L> inline L turns_removed(L x) noexcept {
+    constexpr double two_pi = 2.0 * std::numbers::pi;
+    return simd::fmod_reciprocal(x, two_pi, 1.0 / two_pi);
+}
+
 namespace deep_space {
 
 inline constexpr double kTwoPi = 2.0 * std::numbers::pi;
@@ -115,7 +122,7 @@ void deep_space_secular(const Satellite<L>& s, L t, L& e, L& i, L& omega, L& nod
     const M resonant = s.resonance != L(kNoResonance);
     if (!simd::any(resonant)) return;
     const M half_day = s.resonance == L(kHalfDayResonance);
-    const L theta = simd::fmod(s.gst0 + t * L(kEarthRate), L(kTwoPi));
+    const L theta = turns_removed(s.gst0 + t * L(kEarthRate));
 
     // Euler-Maclaurin integration of the resonance longitude and mean
     // motion from epoch, in whole steps towards t; a lane stops (and keeps
@@ -203,7 +210,7 @@ void lunar_solar_periodics(const Satellite<L>& s, L t, L& e, L& i, L& node, L& o
         const L alpha = sin_i * sin_node + (dh * cos_node + di * cos_i * sin_node);
         const L beta = sin_i * cos_node + (-dh * sin_node + di * cos_i * cos_node);
         const M afspc = s.afspc != L(0.0);
-        L node0 = simd::fmod(node, L(kTwoPi));
+        L node0 = turns_removed(node);
         node0 = select(afspc & (node0 < L(0.0)), node0 + L(kTwoPi), node0);
         const L longitude = m + omega + cos_i * node0 + (dl + dgh - di * node0 * sin_i);
         L node1 = simd::atan2(alpha, beta);

@@ -61,7 +61,6 @@ template <class L> inline void turned(L x, L sin_a, L cos_a, L d, L& s, L& c) {
 template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L& code) {
     using simd::select;
     using M = simd::mask_t<L>;
-    const L two_pi(2.0 * std::numbers::pi);
     const L zero(0.0), one(1.0);
 
     // Set code to c on the lanes where cond holds and no error was found yet.
@@ -113,10 +112,10 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     m = m + s.n0 * l_drift;
 
     // Reduce the angles, keeping the mean longitude exact.
-    const L longitude = simd::fmod(m + omega + node, two_pi);
-    node = simd::fmod(node, two_pi);
-    omega = simd::fmod(omega, two_pi);
-    m = simd::fmod(longitude - omega - node, two_pi);
+    const L longitude = turns_removed(m + omega + node);
+    node = turns_removed(node);
+    omega = turns_removed(omega);
+    m = turns_removed(longitude - omega - node);
 
     // Lunar-solar periodics; the inclination can come out negative, which
     // is the same orbit with node and perigee turned by half a turn.
@@ -164,7 +163,7 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     // Kepler's equation for the eccentric longitude, by Newton's method
     // with steps limited to 0.95 rad; at most ten steps. The sine and cosine
     // of each iterate are those of the one before turned by the step.
-    const L u = simd::fmod(xl - node, two_pi);
+    const L u = turns_removed(xl - node);
     L ecc_lon = u;
     L sin_el, cos_el;
     simd::sincos(u, sin_el, cos_el);
