@@ -187,12 +187,14 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     const L p = a * (one - el2);
     flag(!(p >= zero), kSemiLatusRectumNegative);
     const L radius = a * (one - e_cos);
-    const L radius_dot = simd::sqrt(a) * e_sin / radius;
-    const L r_nu_dot = simd::sqrt(p) / radius;
+    const L inv_radius = one / radius;
+    const L radius_dot = simd::sqrt(a) * e_sin * inv_radius;
+    const L r_nu_dot = simd::sqrt(p) * inv_radius;
     const L beta = simd::sqrt(one - el2);
     const L k = e_sin / (one + beta);
-    const L sin_u = a / radius * (sin_el - ayn - axn * k);
-    const L cos_u = a / radius * (cos_el - axn + ayn * k);
+    const L a_over_r = a * inv_radius;
+    const L sin_u = a_over_r * (sin_el - ayn - axn * k);
+    const L cos_u = a_over_r * (cos_el - axn + ayn * k);
     const L sin_2u = (cos_u + cos_u) * sin_u;
     const L cos_2u = one - L(2.0) * sin_u * sin_u;
     const L inv_p = one / p;
@@ -204,8 +206,9 @@ template <class L> void propagate(const Satellite<L>& s, L t, L r[3], L v[3], L&
     const L du = L(-0.25) * j2p2 * k7c2m1 * sin_2u;
     const L node_k = node + L(1.5) * j2p2 * cos_i * sin_2u;
     const L di = L(1.5) * j2p2 * cos_i * sin_i * cos_2u;
-    const L r_dot_k = radius_dot - n * j2p * k1mc2 * sin_2u / s.ke;
-    const L r_nu_dot_k = r_nu_dot + n * j2p * (k1mc2 * cos_2u + L(1.5) * k3c2m1) / s.ke;
+    const L n_j2p = n / s.ke * j2p;
+    const L r_dot_k = radius_dot - n_j2p * k1mc2 * sin_2u;
+    const L r_nu_dot_k = r_nu_dot + n_j2p * (k1mc2 * cos_2u + L(1.5) * k3c2m1);
 
     // Orientation: unit vectors along the radius and across it in the
     // orbit plane. The argument of latitude and the inclination are turned
