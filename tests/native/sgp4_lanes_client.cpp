@@ -68,6 +68,9 @@ inline void sincos(Vec a, Vec& s, Vec& c) {
 }
 inline Vec atan2(Vec y, Vec x) { return two_lane::map([](double p, double q) { return atan2(p, q); }, y, x); }
 inline Vec fmod(Vec y, Vec x) { return two_lane::map([](double p, double q) { return fmod(p, q); }, y, x); }
+inline Vec fmod_reciprocal(Vec y, double x, double inv_x) {
+    return two_lane::map([=](double p) { return fmod_reciprocal(p, x, inv_x); }, y);
+}
 
 }  // namespace orbivane::simd::ORBIVANE_SIMD_TARGET
 

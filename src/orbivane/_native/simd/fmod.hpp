@@ -53,16 +53,16 @@ template <Lane L> inline L fmod_lanes(L x, L y) noexcept {
 // magnitude below y; where it is not (q one less), the same is exact with
 // q + 1; and a negative r (q one more) plus y is exact as above.
 template <Lane L> inline L fmod_reciprocal_lanes(L x, double y, double inv_y) noexcept {
-    const L ax = abs(x);
-    const L q = trunc(ax * inv_y);
-    L r = fma(-q, L(y), ax);
-    r = select(r >= y, fma(-(q + 1.0), L(y), ax), r);
-    r = select(r < 0.0, r + y, r);
-    const mask_t<L> below = ax < y;
-    L result = select(below, x, select(x < 0.0, -r, r));
-    const mask_t<L> in_lanes = ax < y * 0x1p50;
+    const L ax = abs(x), ly(y);
+    const L q = trunc(ax * L(inv_y));
+    L r = fma(-q, ly, ax);
+    r = select(r >= ly, fma(-(q + L(1.0)), ly, ax), r);
+    r = select(r < L(0.0), r + ly, r);
+    const mask_t<L> below = ax < ly;
+    L result = select(below, x, select(x < L(0.0), -r, r));
+    const mask_t<L> in_lanes = ax < L(y * 0x1p50);
     if (!all(in_lanes)) [[unlikely]]
-        result = fmod_by_lane(x, L(y), !in_lanes, result);
+        result = fmod_by_lane(x, ly, !in_lanes, result);
     return result;
 }
 
