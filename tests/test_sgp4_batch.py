@@ -3,7 +3,9 @@ scalar SGP4 bit for bit on every SIMD path, whatever the catalogue's mix,
 size and order and the thread count; the verification set through the
 batch; the result arrays a caller passes; refusals; Ctrl-C."""
 
+import copy
 import os
+import pickle
 from pathlib import Path
 
 import numpy as np
@@ -199,6 +201,25 @@ def test_refused(pair):
     for call, error, message in refusals(pair):
         with pytest.raises(error, match=message):
             call()
+
+
+@pytest.mark.parametrize("gravity", GRAVITY_MODELS)
+@pytest.mark.parametrize("mode", MODES)
+def test_propagators_pickle_and_copy(pair, gravity, mode):
+    # Both types come back with their elements and options, to the bit; a
+    # tampered state is refused as the constructor's arguments are.
+    t = np.linspace(-3000.0, 3000.0, 7)
+    for made in (SGP4Array(pair.elements, gravity=gravity, mode=mode),
+                 SGP4(pair.elements[1], gravity=gravity, mode=mode)):
+        for back in (pickle.loads(pickle.dumps(made)), copy.deepcopy(made)):
+            assert (type(back), back.elements, back.gravity, back.mode) == (type(made), made.elements, gravity, mode)
+            for a, b in zip(back.propagate(t), made.propagate(t)):
+                np.testing.assert_array_equal(a, b)
+        elements = made.elements
+        for state, error in [((elements, gravity), TypeError), ((elements, "wgs7", mode), ValueError),
+                             ((elements, gravity, 1), TypeError), (("x", gravity, mode), TypeError)]:
+            with pytest.raises(error):
+                type(made).__new__(type(made)).__setstate__(state)
 
 
 def test_empty_catalogue():

@@ -375,7 +375,15 @@ void bind_batch(nb::module_& m) {
         .def_prop_ro(
             "mode", [](const PropagatorArray& p) { return mode_name(p.mode); },
             "The operation mode: 'improved' or 'afspc'.")
-        .def("__repr__", &repr);
+        .def("__repr__", &repr)
+        .def("__getstate__",
+             [](const PropagatorArray& p) {
+                 return nb::make_tuple(p.elements, gravity_name(p.gravity), mode_name(p.mode));
+             })
+        .def("__setstate__", [](PropagatorArray& self, nb::handle state) {
+            const PropagatorState s = propagator_state(state, "SGP4Array");
+            construct(&self, s.sources, s.gravity, s.mode);
+        });
 
     m.def(
         "_simd_path", [] { return simd::width_name(simd_width()); },

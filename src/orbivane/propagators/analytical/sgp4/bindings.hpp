@@ -6,6 +6,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string_view>
+
 namespace orbivane::sgp4 {
 
 void bind_elements(nanobind::module_& m);
@@ -18,5 +20,14 @@ void bind_capi(nanobind::module_& m);
 // made (strict or not). Raises TypeError for anything else, and ValueError
 // (naming the line, columns and field) for a TLE whose text is refused.
 ElementSet element_set_of(nanobind::handle source);
+
+// The state (sources, gravity, mode) that a pickled propagator of type
+// `type` gives back to __setstate__: TypeError unless a tuple of three with
+// two str; the constructor checks the rest.
+struct PropagatorState {
+    nanobind::handle sources;
+    std::string_view gravity, mode;
+};
+PropagatorState propagator_state(const nanobind::handle& state, const char* type);
 
 }  // namespace orbivane::sgp4

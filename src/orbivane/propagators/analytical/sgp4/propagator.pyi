@@ -62,6 +62,8 @@ class SGP4(metaclass=_NanobindType):
     @property
     def semimajor_axis(self) -> float:
         """The model's mean semimajor axis at epoch, km."""
+    def __getstate__(self) -> tuple[Elements, str, str]: ...
+    def __setstate__(self, state: tuple[Elements, str, str], /) -> None: ...
 
 _Out = tuple[_Vectors, _Vectors, _Codes]
 
@@ -107,3 +109,5 @@ class SGP4Array(metaclass=_NanobindType):
     @property
     def mode(self) -> str:
         """The operation mode: 'improved' or 'afspc'."""
+    def __getstate__(self) -> tuple[tuple[Elements, ...], str, str]: ...
+    def __setstate__(self, state: tuple[tuple[Elements, ...], str, str], /) -> None: ...

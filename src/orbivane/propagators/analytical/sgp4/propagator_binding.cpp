@@ -182,6 +182,15 @@ std::string repr(const Propagator& p) {
 
 }  // namespace
 
+PropagatorState propagator_state(const nb::handle& state, const char* type) {
+    PyObject* t = state.ptr();
+    if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 3 || !PyUnicode_Check(PyTuple_GET_ITEM(t, 1)) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(t, 2)))
+        throw nb::type_error((std::string(type) + " state must be a tuple (sources, gravity, mode) with two str").c_str());
+    return {PyTuple_GET_ITEM(t, 0), nb::cast<std::string_view>(nb::handle(PyTuple_GET_ITEM(t, 1))),
+            nb::cast<std::string_view>(nb::handle(PyTuple_GET_ITEM(t, 2)))};
+}
+
 void bind_propagator(nb::module_& m) {
     if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
 
@@ -241,7 +250,15 @@ void bind_propagator(nb::module_& m) {
             },
             "The model's mean semimajor axis at epoch, km; 0.0 when the elements are out\n"
             "of the model's range.")
-        .def("__repr__", &repr);
+        .def("__repr__", &repr)
+        .def("__getstate__",
+             [](const Propagator& p) {
+                 return nb::make_tuple(p.elements, gravity_name(p.gravity), mode_name(p.mode));
+             })
+        .def("__setstate__", [](Propagator& self, nb::handle state) {
+            const PropagatorState s = propagator_state(state, "SGP4");
+            construct(&self, s.sources, s.gravity, s.mode);
+        });
 }
 
 }  // namespace orbivane::sgp4
