@@ -31,6 +31,11 @@ namespace {
 // 8-lane group of near-Earth satellites), little enough that the thread
 // that polls for signals does so every 50 ms or so.
 constexpr std::ptrdiff_t kTimeBlock = 64;
+
+// Time blocks a chunk, the share that a thread takes at a time: large
+// enough for long runs of writes to the same rows, small enough that a few
+// groups over many times still give every thread work.
+constexpr std::ptrdiff_t kBlocksPerChunk = 16;
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
 // Propagations (lanes times times) a thread must have before another one
@@ -136,31 +141,39 @@ BatchStatus Catalogue::propagate(const TimeGrid& times, const Results& out, int 
     enum : int { running, bad_time, stopped };
     std::atomic<int> status{running};
 
-    // Thread id of count computes tiles id, id + count, ...; thread 0, the
-    // calling thread, polls between its tiles.
-    auto compute = [&](int id, int count, clock::time_point& next_poll) {
-        for (std::ptrdiff_t tile = id; tile < tiles; tile += count) {
-            if (status.load(std::memory_order_relaxed) != running) return;
-            const std::ptrdiff_t g = tile / blocks;
-            const std::ptrdiff_t j0 = (tile % blocks) * kTimeBlock;
-            const std::ptrdiff_t j1 = std::min(times.count, j0 + kTimeBlock);
-            if (!kernel_(group(g), &sources_[static_cast<std::size_t>(g * w)], used_[static_cast<std::size_t>(g)],
-                         times, j0, j1, out)) {
-                int expected = running;
-                status.compare_exchange_strong(expected, bad_time);
-                return;
-            }
-            if (id == 0 && poll.stop && clock::now() >= next_poll) {
-                next_poll = clock::now() + kPollInterval;
-                int expected = running;
-                if (poll.stop(poll.context)) status.compare_exchange_strong(expected, stopped);
+    // Threads take chunks of tiles in turn, each a run of consecutive time
+    // blocks of one group: a thread writes long runs of the same rows, and
+    // two threads seldom write near each other. Thread 0, the calling
+    // thread, polls between its tiles.
+    const std::ptrdiff_t per_group = (blocks + kBlocksPerChunk - 1) / kBlocksPerChunk;
+    const std::ptrdiff_t chunks = group_count() * per_group;
+    std::atomic<std::ptrdiff_t> next_chunk{0};
+    auto compute = [&](int id, clock::time_point& next_poll) {
+        for (std::ptrdiff_t chunk; (chunk = next_chunk.fetch_add(1, std::memory_order_relaxed)) < chunks;) {
+            const std::ptrdiff_t g = chunk / per_group;
+            const std::ptrdiff_t first = (chunk % per_group) * kBlocksPerChunk;
+            for (std::ptrdiff_t b = first; b < std::min(blocks, first + kBlocksPerChunk); ++b) {
+                if (status.load(std::memory_order_relaxed) != running) return;
+                const std::ptrdiff_t j0 = b * kTimeBlock;
+                const std::ptrdiff_t j1 = std::min(times.count, j0 + kTimeBlock);
+                if (!kernel_(group(g), &sources_[static_cast<std::size_t>(g * w)],
+                             used_[static_cast<std::size_t>(g)], times, j0, j1, out)) {
+                    int expected = running;
+                    status.compare_exchange_strong(expected, bad_time);
+                    return;
+                }
+                if (id == 0 && poll.stop && clock::now() >= next_poll) {
+                    next_poll = clock::now() + kPollInterval;
+                    int expected = running;
+                    if (poll.stop(poll.context)) status.compare_exchange_strong(expected, stopped);
+                }
             }
         }
     };
 
     if (team == 1) {
         auto next_poll = clock::now() + kPollInterval;
-        compute(0, 1, next_poll);
+        compute(0, next_poll);
     } else {
         std::mutex mutex;
         std::condition_variable worker_done;
@@ -171,7 +184,7 @@ BatchStatus Catalogue::propagate(const TimeGrid& times, const Results& out, int 
             const int id = omp_get_thread_num();
             const int count = omp_get_num_threads();
             auto next_poll = clock::now() + kPollInterval;
-            compute(id, count, next_poll);
+            compute(id, next_poll);
             if (id != 0) {
                 std::lock_guard lock(mutex);
                 ++finished;
