@@ -45,14 +45,17 @@ template <Lane L> inline L cbrt_lanes(L x) noexcept {
     const mask_t<L> special = (m == 0.0) | !(m <= kMaxFinite);
     m = select(special, L(1.0), m);
     L scale = 1.0;
-    cbrt_level<256>(m, scale);
-    cbrt_level<128>(m, scale);
-    cbrt_level<64>(m, scale);
-    cbrt_level<32>(m, scale);
-    cbrt_level<16>(m, scale);
-    cbrt_level<8>(m, scale);
-    cbrt_level<4>(m, scale);
-    cbrt_level<2>(m, scale);
+    // Every level above the last leaves a value in [1/8, 8) as it is.
+    if (!all((m >= 0.125) & (m < 8.0))) {
+        cbrt_level<256>(m, scale);
+        cbrt_level<128>(m, scale);
+        cbrt_level<64>(m, scale);
+        cbrt_level<32>(m, scale);
+        cbrt_level<16>(m, scale);
+        cbrt_level<8>(m, scale);
+        cbrt_level<4>(m, scale);
+        cbrt_level<2>(m, scale);
+    }
     cbrt_level<1>(m, scale);
     const mask_t<L> four = m >= 4.0, two = m >= 2.0;
     const L u = m * select(four, L(0.25), select(two, L(0.5), L(1.0)));
