@@ -81,3 +81,33 @@ def test_cython_client(cython_version):
         client.propagate_one(1.0, 0.0)
     with pytest.raises(ValueError, match="mode must be"):
         client.propagate_one(sats[0], 0.0, 0, 5)
+
+
+def test_native_client_import_refuses_a_wrong_table(fresh_python):
+    # The header binds every capsule by name and signature, or none: a table
+    # that is not a dict, a missing entry, a stand-in and a capsule of
+    # another signature are refused with the exception they name.
+    path = native_client("sgp4_client").__file__
+    proc = fresh_python(f"""
+        import importlib.util
+        import orbivane.propagators.analytical.sgp4.propagator as p
+        good = dict(p.__pyx_capi__)
+        other = good["sgp4_propagate"]
+        for table in [[], {{k: v for k, v in good.items() if k != "sgp4_init"}}, {{**good, "sgp4_init": 1}},
+                      {{**good, "sgp4_propagate_many": other}}]:
+            p.__pyx_capi__ = table
+            spec = importlib.util.spec_from_file_location("sgp4_client", {path!r})
+            try:
+                spec.loader.exec_module(importlib.util.module_from_spec(spec))
+            except Exception as e:
+                print(type(e).__name__, e, sep=": ")
+    """)
+    name = "orbivane.propagators.analytical.sgp4.propagator"
+    propagate = "int (orbivane_sgp4_satellite const *, double, double *, double *)"
+    assert proc.stdout.splitlines() == [
+        f"TypeError: {name}.__pyx_capi__ is not a dict",
+        f"ImportError: {name} does not export function sgp4_init",
+        f"TypeError: {name}.__pyx_capi__['sgp4_init'] is not a capsule",
+        f"TypeError: C function {name}.sgp4_propagate_many has wrong signature (expected "
+        "int (orbivane_sgp4_satellite const *, Py_ssize_t, double const *, Py_ssize_t, double *, double *, "
+        f"signed char *, int), got {propagate})"]

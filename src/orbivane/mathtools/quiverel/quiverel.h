@@ -42,9 +42,10 @@
 #include <stddef.h>
 #include <string.h>
 
-/* The strided view record, its owner and the counting of their
- * acquisitions, shared with the package's other modules (installed beside
- * this header). */
+/* The binding of capsule tables, and the strided view record, its owner and
+ * the counting of their acquisitions: shared with the package's other
+ * modules (installed beside this header). */
+#include "capsule_table.h"
 #include "view_record.h"
 
 #ifdef __cplusplus
@@ -90,11 +91,7 @@ typedef struct orbivane_quiverel_api {
  * and signature. Returns 0, or -1 with a Python exception set. Call with
  * the interpreter lock held, typically from the client's PyInit. */
 static inline int orbivane_import_quiverel(orbivane_quiverel_api *api) {
-    static const struct {
-        const char *name;
-        const char *signature;
-        size_t offset;
-    } entries[] = {
+    static const orbivane_capsule_entry entries[] = {
         {"scale", ORBIVANE_QUIVEREL_SIG_SCALE, offsetof(orbivane_quiverel_api, scale)},
         {"add", ORBIVANE_QUIVEREL_SIG_BINARY, offsetof(orbivane_quiverel_api, add)},
         {"sub", ORBIVANE_QUIVEREL_SIG_BINARY, offsetof(orbivane_quiverel_api, sub)},
@@ -108,50 +105,10 @@ static inline int orbivane_import_quiverel(orbivane_quiverel_api *api) {
          offsetof(orbivane_quiverel_api, normalize_array)},
     };
     orbivane_quiverel_api bound;
-    PyObject *module, *table;
-    size_t i;
-    int result = -1;
-
-    module = PyImport_ImportModule(ORBIVANE_QUIVEREL_MODULE);
-    if (!module) return -1;
-    table = PyObject_GetAttrString(module, "__pyx_capi__");
-    Py_DECREF(module);
-    if (!table) return -1;
-    if (!PyDict_Check(table)) {
-        PyErr_SetString(PyExc_TypeError, ORBIVANE_QUIVEREL_MODULE ".__pyx_capi__ is not a dict");
-        goto done;
-    }
-    for (i = 0; i < sizeof entries / sizeof entries[0]; ++i) {
-        PyObject *capsule = PyDict_GetItemString(table, entries[i].name); /* borrowed */
-        const char *have;
-        void *pointer;
-        if (!capsule) {
-            PyErr_Format(PyExc_ImportError, ORBIVANE_QUIVEREL_MODULE " does not export function %s",
-                         entries[i].name);
-            goto done;
-        }
-        if (!PyCapsule_CheckExact(capsule)) {
-            PyErr_Format(PyExc_TypeError, ORBIVANE_QUIVEREL_MODULE ".__pyx_capi__['%s'] is not a capsule",
-                         entries[i].name);
-            goto done;
-        }
-        have = PyCapsule_GetName(capsule);
-        if (!have || strcmp(have, entries[i].signature) != 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "C function " ORBIVANE_QUIVEREL_MODULE ".%s has wrong signature "
-                         "(expected %s, got %s)",
-                         entries[i].name, entries[i].signature, have ? have : "(unnamed)");
-            goto done;
-        }
-        pointer = PyCapsule_GetPointer(capsule, entries[i].signature);
-        if (!pointer) goto done;
-        memcpy((char *)&bound + entries[i].offset, &pointer, sizeof pointer);
-    }
+    if (orbivane_bind_capsules(ORBIVANE_QUIVEREL_MODULE, entries, sizeof entries / sizeof entries[0], &bound) < 0)
+        return -1;
     *api = bound;
-    result = 0;
-done:
-    Py_DECREF(table);
-    return result;
+    return 0;
 }
 
 /* The part of orbivane_quiverel_error_pending() for a Python thread whose own

@@ -33,7 +33,8 @@
 #endif
 #include <Python.h>
 #include <stddef.h>
-#include <string.h>
+
+#include "capsule_table.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -107,58 +108,16 @@ typedef struct orbivane_sgp4_api {
  * taken by name and signature. Returns 0, or -1 with a Python exception
  * set. Call with the interpreter lock held, typically from PyInit. */
 static inline int orbivane_import_sgp4(orbivane_sgp4_api *api) {
-    static const struct {
-        const char *name;
-        const char *signature;
-        size_t offset;
-    } entries[] = {
+    static const orbivane_capsule_entry entries[] = {
         {"sgp4_init", ORBIVANE_SGP4_SIG_INIT, offsetof(orbivane_sgp4_api, init)},
         {"sgp4_propagate", ORBIVANE_SGP4_SIG_PROPAGATE, offsetof(orbivane_sgp4_api, propagate)},
         {"sgp4_propagate_many", ORBIVANE_SGP4_SIG_PROPAGATE_MANY, offsetof(orbivane_sgp4_api, propagate_many)},
     };
     orbivane_sgp4_api bound;
-    PyObject *module, *table;
-    size_t i;
-    int result = -1;
-
-    module = PyImport_ImportModule(ORBIVANE_SGP4_MODULE);
-    if (!module) return -1;
-    table = PyObject_GetAttrString(module, "__pyx_capi__");
-    Py_DECREF(module);
-    if (!table) return -1;
-    if (!PyDict_Check(table)) {
-        PyErr_SetString(PyExc_TypeError, ORBIVANE_SGP4_MODULE ".__pyx_capi__ is not a dict");
-        goto done;
-    }
-    for (i = 0; i < sizeof entries / sizeof entries[0]; ++i) {
-        PyObject *capsule = PyDict_GetItemString(table, entries[i].name); /* borrowed */
-        const char *have;
-        void *pointer;
-        if (!capsule) {
-            PyErr_Format(PyExc_ImportError, ORBIVANE_SGP4_MODULE " does not export function %s", entries[i].name);
-            goto done;
-        }
-        if (!PyCapsule_CheckExact(capsule)) {
-            PyErr_Format(PyExc_TypeError, ORBIVANE_SGP4_MODULE ".__pyx_capi__['%s'] is not a capsule",
-                         entries[i].name);
-            goto done;
-        }
-        have = PyCapsule_GetName(capsule);
-        if (!have || strcmp(have, entries[i].signature) != 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "C function " ORBIVANE_SGP4_MODULE ".%s has wrong signature (expected %s, got %s)",
-                         entries[i].name, entries[i].signature, have ? have : "(unnamed)");
-            goto done;
-        }
-        pointer = PyCapsule_GetPointer(capsule, entries[i].signature);
-        if (!pointer) goto done;
-        memcpy((char *)&bound + entries[i].offset, &pointer, sizeof pointer);
-    }
+    if (orbivane_bind_capsules(ORBIVANE_SGP4_MODULE, entries, sizeof entries / sizeof entries[0], &bound) < 0)
+        return -1;
     *api = bound;
-    result = 0;
-done:
-    Py_DECREF(table);
-    return result;
+    return 0;
 }
 
 #ifdef __cplusplus
