@@ -104,6 +104,50 @@ template <class L>
     return true;
 }
 
+#if ORBIVANE_SIMD_AVX512
+// The 8 x 8 transpose: row k of the result holds lane k of a[0] ... a[7].
+inline void transpose(__m512d (&a)[8]) noexcept {
+    __m512d t[8], u[8];
+    for (int i = 0; i < 4; ++i) {
+        t[2 * i] = _mm512_unpacklo_pd(a[2 * i], a[2 * i + 1]);      // lanes 0, 2, 4, 6 paired
+        t[2 * i + 1] = _mm512_unpackhi_pd(a[2 * i], a[2 * i + 1]);  // lanes 1, 3, 5, 7 paired
+    }
+    for (int i = 0; i < 2; ++i)
+        for (int odd = 0; odd < 2; ++odd) {
+            // Pairs of lanes 0 and 4 (1 and 5) of four inputs, and of 2 and 6 (3 and 7).
+            u[4 * i + odd] = _mm512_shuffle_f64x2(t[4 * i + odd], t[4 * i + 2 + odd], 0x88);
+            u[4 * i + 2 + odd] = _mm512_shuffle_f64x2(t[4 * i + odd], t[4 * i + 2 + odd], 0xDD);
+        }
+    for (int k = 0; k < 4; ++k) {
+        a[k] = _mm512_shuffle_f64x2(u[k], u[4 + k], 0x88);
+        a[4 + k] = _mm512_shuffle_f64x2(u[k], u[4 + k], 0xDD);
+    }
+}
+
+// The results of an 8-lane group at times j and j + 1 to their rows, where
+// the two times' 3-vectors of a satellite lie side by side: r and v
+// transposed in the registers, six doubles a lane and vector, the codes one
+// by one.
+inline void store_pairs(const simd::twice<simd::lane8> (&r)[3], const simd::twice<simd::lane8> (&v)[3],
+                        simd::twice<simd::lane8> code, const std::ptrdiff_t* sources, int used,
+                        const TimeGrid& times, std::ptrdiff_t j, const Results& out) noexcept {
+    const __m512d zero = _mm512_setzero_pd();
+    __m512d rows_r[8] = {r[0].lo.v, r[1].lo.v, r[2].lo.v, r[0].hi.v, r[1].hi.v, r[2].hi.v, zero, zero};
+    __m512d rows_v[8] = {v[0].lo.v, v[1].lo.v, v[2].lo.v, v[0].hi.v, v[1].hi.v, v[2].hi.v, zero, zero};
+    transpose(rows_r);
+    transpose(rows_v);
+    alignas(64) double codes[16];
+    simd::store(codes, code);
+    for (int k = 0; k < used; ++k) {
+        const std::ptrdiff_t row = sources[k] * times.count + j;
+        _mm512_mask_storeu_pd(out.r + 3 * row, 0x3F, rows_r[k]);
+        _mm512_mask_storeu_pd(out.v + 3 * row, 0x3F, rows_v[k]);
+        out.code[row] = static_cast<std::int8_t>(codes[k]);
+        out.code[row + 1] = static_cast<std::int8_t>(codes[8 + k]);
+    }
+}
+#endif
+
 #if ORBIVANE_SIMD_AVX2
 // The same two times a step: the group is laid out twice side by side, a
 // lane type of twice the width holds the group at times j and j + 1, and
@@ -128,6 +172,12 @@ template <simd::VectorLane L>
         if (!simd::all(simd::abs(t) <= P(kMaxMinutesFromEpoch))) return false;
         P r[3], v[3], code;
         propagate(both.satellite, t, r, v, code);
+#if ORBIVANE_SIMD_AVX512
+        if (next != j) {
+            store_pairs(r, v, code, sources, used, times, j, out);
+            continue;
+        }
+#endif
         alignas(64) double lanes[7][2 * W];
         spill(r, v, code, lanes);
         store_rows(lanes, 0, sources, used, times, j, out);
