@@ -320,3 +320,33 @@ def test_numpy_types_are_bound_from_numpy_at_import():
         print((t + real.float64(0.5)).jd)
     """)
     assert proc.stdout.split() == ["refused", "refused", "2459216.0"]
+
+
+def test_long_array_loops_stop_at_ctrl_c(fresh_python):
+    # A SIGINT a third of the way through .iso of a million instants (a
+    # fifth of a second here) raises KeyboardInterrupt after at most a chunk
+    # of the loop, well before the loop would have ended.
+    proc = fresh_python("""
+        import signal, threading, time
+        import numpy as np
+        from orbivane.time.time import Time
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        t = Time(np.arange(1_000_000) * 0.001 + 2451545.0, format="jd")
+        whole = []
+        for _ in range(3):
+            start = time.perf_counter()
+            t.iso
+            whole.append(time.perf_counter() - start)
+        whole = min(whole)
+        sent = []
+        def interrupt():
+            sent.append(time.perf_counter())
+            signal.raise_signal(signal.SIGINT)
+        threading.Timer(whole / 3, interrupt).start()
+        try:
+            t.iso
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.perf_counter() - sent[0] < whole / 3)
+    """)
+    assert proc.stdout.split() == ["interrupted", "True"]

@@ -178,15 +178,17 @@ PyObject* numbers_to_time(PyTypeObject* type, PyObject* val, PyObject* val2, For
     Ref t = Ref::steal(new_array(type, n, scale, &jd1, &jd2));
     if (!t) return nullptr;
     bool finite = true;
-    maybe_without_gil(n, [&] {
-        for (Py_ssize_t i = 0; i < n; ++i) {
+    const int stopped = in_chunks(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
             const double u = x[i * xs], v = y ? y[i * ys] : 0.0;
             finite &= std::isfinite(u) & std::isfinite(v);
             const Pair p = pair_of_numbers(f, u, v);
             jd1[i] = p.jd1;
             jd2[i] = p.jd2;
         }
+        return true;
     });
+    if (stopped < 0) return nullptr;
     if (!finite) {
         refuse_first_not_finite();
         return nullptr;

@@ -125,8 +125,8 @@ PyObject* shifted(PyObject* time, PyObject* x, double sign, const char* operatio
     if (!result) return nullptr;
     const Py_ssize_t tstep = c.n == 1 ? 0 : 1, dstep = d.n == 1 ? 0 : 1;
     Py_ssize_t bad = -1;
-    maybe_without_gil(n, [&] {
-        for (Py_ssize_t i = 0; i < n; ++i) {
+    const int stopped = in_chunks(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
             const Pair p = c.at(i * tstep);
             const double days = d.is_array() ? d.values[i * dstep] : d.rest;
             const two_part::Split s = two_part::split(p.jd2 + sign * days);
@@ -134,7 +134,9 @@ PyObject* shifted(PyObject* time, PyObject* x, double sign, const char* operatio
             jd2[i] = s.rest;
             if (!std::isfinite(jd1[i]) && bad < 0) bad = i;
         }
+        return true;
     });
+    if (stopped < 0) return nullptr;
     if (bad >= 0) {
         raise_not_finite(operation, x, d, bad, c.at(bad * tstep));
         return nullptr;
@@ -211,9 +213,11 @@ PyObject* pairwise(PyObject* a, PyObject* b, int type, const char* operation, F 
     if (!result) return nullptr;
     T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result)));
     const Py_ssize_t xs = x.n == 1 ? 0 : 1, ys = y.n == 1 ? 0 : 1;
-    maybe_without_gil(n, [&] {
-        for (Py_ssize_t i = 0; i < n; ++i) out[i] = f(x.at(i * xs), y.at(i * ys));
+    const int stopped = in_chunks(n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) out[i] = f(x.at(i * xs), y.at(i * ys));
+        return true;
     });
+    if (stopped < 0) Py_CLEAR(result);
     return result;
 }
 

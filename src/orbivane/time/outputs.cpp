@@ -33,9 +33,11 @@ PyObject* each_as_float(PyObject* self, F f) {
     double* out;
     PyObject* a = new_doubles(c.n, &out);
     if (!a) return nullptr;
-    maybe_without_gil(c.n, [&] {
-        for (Py_ssize_t i = 0; i < c.n; ++i) out[i] = f(c.at(i));
+    const int stopped = in_chunks(c.n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) out[i] = f(c.at(i));
+        return true;
     });
+    if (stopped < 0) Py_CLEAR(a);
     return a;
 }
 
@@ -150,30 +152,34 @@ PyObject* iso_array(PyObject* self) {
         Py_UCS4* out;
         PyObject* a = new_text_array(c.n, kIso, &out);
         if (!a) return nullptr;
-        maybe_without_gil(c.n, [&] {
-            for (Py_ssize_t i = 0; i < c.n; ++i) {
+        const int stopped = in_chunks(c.n, [&](Py_ssize_t begin, Py_ssize_t end) {
+            for (Py_ssize_t i = begin; i < end; ++i) {
                 char text[48];
                 iso_of(c.at(i), scale, text);
                 for (Py_ssize_t k = 0; k < kIso; ++k) out[i * kIso + k] = static_cast<unsigned char>(text[k]);
             }
+            return true;
         });
+        if (stopped < 0) Py_CLEAR(a);
         return a;
     }
     constexpr Py_ssize_t kWidth = 32;
     std::vector<char> text(static_cast<std::size_t>(c.n * kWidth));
     Py_ssize_t widest = 1, failed = -1;
-    maybe_without_gil(c.n, [&] {
-        for (Py_ssize_t i = 0; i < c.n; ++i) {
-            char* out = text.data() + i * kWidth;
-            const int n = iso_of(c.at(i), scale, out);
-            if (!n) {
-                failed = i;
-                return;
+    if (in_chunks(c.n, [&](Py_ssize_t begin, Py_ssize_t end) {
+            for (Py_ssize_t i = begin; i < end; ++i) {
+                char* out = text.data() + i * kWidth;
+                const int n = iso_of(c.at(i), scale, out);
+                if (!n) {
+                    failed = i;
+                    return false;
+                }
+                std::memset(out + n, 0, static_cast<std::size_t>(kWidth - n));
+                if (n > widest) widest = n;
             }
-            std::memset(out + n, 0, static_cast<std::size_t>(kWidth - n));
-            if (n > widest) widest = n;
-        }
-    });
+            return true;
+        }) < 0)
+        return nullptr;
     if (failed >= 0) {
         raise_no_iso(self, failed);
         return nullptr;
@@ -181,11 +187,13 @@ PyObject* iso_array(PyObject* self) {
     Py_UCS4* out;
     PyObject* a = new_text_array(c.n, widest, &out);
     if (!a) return nullptr;
-    maybe_without_gil(c.n, [&] {
-        for (Py_ssize_t i = 0; i < c.n; ++i)
+    const int stopped = in_chunks(c.n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i)
             for (Py_ssize_t k = 0; k < widest; ++k)
                 out[i * widest + k] = static_cast<unsigned char>(text[static_cast<std::size_t>(i * kWidth + k)]);
+        return true;
     });
+    if (stopped < 0) Py_CLEAR(a);
     return a;
 }
 

@@ -57,8 +57,8 @@ PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* t = new_array(&Time_Type, count, scale_of(start.get()), &jd1, &jd2);
     if (!t) return nullptr;
     bool finite = true;
-    maybe_without_gil(count, [&] {
-        for (Py_ssize_t i = 0; i < count; ++i) {
+    const int stopped = in_chunks(count, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t i = begin; i < end; ++i) {
             const double k = static_cast<double>(i);
             const two_part::Sum prod = two_part::two_product(k, rest);  // k * rest = p + pe exactly
             const double p = prod.s, pe = prod.e;
@@ -69,7 +69,12 @@ PyObject* Time_range(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
             jd2[i] = sp.rest;
             finite &= std::isfinite(jd1[i]);
         }
+        return true;
     });
+    if (stopped < 0) {
+        Py_DECREF(t);
+        return nullptr;
+    }
     if (!finite) {
         Py_DECREF(t);
         PyErr_Format(PyExc_ValueError, "Time.range(): %zd steps of %R from the start give no finite Julian date", count,

@@ -73,9 +73,15 @@ PyObject* converted(PyObject* t, Scale to) {
     if (!result) return nullptr;
     long long refused = -1;
     scales::Status status = scales::Status::ok;
-    maybe_without_gil(c.n, [&] {
-        status = scales::convert_many(from, to, c.jd1, c.jd2, c.n, c.step, jd1, jd2, &refused);
+    const int stopped = in_chunks(c.n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        long long at = -1;
+        const scales::Status s = scales::convert_many(from, to, c.jd1 + begin * c.step, c.jd2 + begin * c.step,
+                                                      end - begin, c.step, jd1 + begin, jd2 + begin, &at);
+        if (s == scales::Status::before_utc) refused = begin + at;
+        if (s != scales::Status::ok) status = s;
+        return s != scales::Status::before_utc;
     });
+    if (stopped < 0) return nullptr;
     if (status == scales::Status::before_utc) {
         raise_before_utc(from, to, c.at(static_cast<Py_ssize_t>(refused)));
         return nullptr;

@@ -119,16 +119,29 @@ PyObject* new_view(PyObject* base, Py_ssize_t start, Py_ssize_t step, Py_ssize_t
 // The type's dealloc.
 void release_time(PyObject* self);
 
-// Runs `work` with the interpreter lock released when n is large.
+// Runs work(begin, end) over the instants [0, n), which returns false to
+// stop early. From 65,536 instants on, it runs in chunks with the
+// interpreter lock released, taking the lock back between chunks to run
+// signal handlers (a chunk is a few milliseconds of the slowest loop), so
+// that Ctrl-C stops a long loop. Returns -1 with the exception set when a
+// handler raised, else 0.
 template <class F>
-void maybe_without_gil(Py_ssize_t n, F&& work) {
-    if (n < 65536) {
-        work();
-        return;
+int in_chunks(Py_ssize_t n, F&& work) {
+    constexpr Py_ssize_t kUnlockedFrom = 65536, kChunk = 65536;
+    if (n < kUnlockedFrom) {
+        work(Py_ssize_t{0}, n);
+        return 0;
     }
-    Py_BEGIN_ALLOW_THREADS
-    work();
-    Py_END_ALLOW_THREADS
+    for (Py_ssize_t begin = 0; begin < n; begin += kChunk) {
+        const Py_ssize_t end = n - begin > kChunk ? begin + kChunk : n;
+        bool go_on;
+        Py_BEGIN_ALLOW_THREADS
+        go_on = work(begin, end);
+        Py_END_ALLOW_THREADS
+        if (!go_on) return 0;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
