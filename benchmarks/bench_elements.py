@@ -9,15 +9,15 @@
 """
 
 import datetime
-import statistics
 import subprocess
 import sys
 import tempfile
-import timeit
 from pathlib import Path
 
 from orbivane.propagators.analytical.sgp4.elements import Elements
 from orbivane.propagators.analytical.sgp4.tle import TLE
+
+from alternating import alternating_medians
 
 LINE1 = "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927"
 LINE2 = "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537"
@@ -37,17 +37,6 @@ def py_decode(line1, line2):
             float(line1[53:59] + "e" + line1[59:61]) / 1e5, int(line1[62]), int(line1[64:68]),
             float(line2[8:16]), float(line2[17:25]), float("." + line2[26:33]), float(line2[34:42]),
             float(line2[43:51]), float(line2[52:63]), int(line2[63:68]))
-
-
-def alternating_medians(contenders, number=20000, rounds=15):
-    """ns per call of each contender: the median over rounds in which the
-    contenders take turns, so that a change in the machine's load during
-    the run falls on all of them alike."""
-    times = {name: [] for name in contenders}
-    for _ in range(rounds):
-        for name, stmt in contenders.items():
-            times[name].append(timeit.timeit(stmt, number=number) / number * 1e9)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 DECODE_LOOP = r"""

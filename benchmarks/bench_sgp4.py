@@ -13,8 +13,6 @@ run (medians of alternating runs):
     python benchmarks/bench_sgp4.py
 """
 
-import statistics
-import timeit
 
 import numpy as np
 from sgp4.api import WGS72, Satrec
@@ -22,21 +20,12 @@ from sgp4.api import WGS72, Satrec
 from orbivane.propagators.analytical.sgp4.elements import Elements
 from orbivane.propagators.analytical.sgp4.propagator import SGP4
 
+from alternating import alternating_medians
+
 LOW = ("1 25544U 98067A   19343.69339541  .00001764  00000-0  38792-4 0  9991",
        "2 25544  51.6439 211.2001 0007417  17.6667  85.6398 15.50103472202482")
 MOLNIYA = ("1 09880U 77021A   06176.56157475  .00000421  00000-0  10000-3 0  9814",
            "2 09880  64.5968 349.3786 7069051 270.0229  16.3320  2.00813614112380")
-
-
-def alternating_medians(contenders, number, rounds=15):
-    """ns per call of each contender: the median over rounds in which the
-    contenders take turns, so that a change in the machine's load during
-    the run falls on all of them alike."""
-    times = {name: [] for name in contenders}
-    for _ in range(rounds):
-        for name, stmt in contenders.items():
-            times[name].append(timeit.timeit(stmt, number=number) / number * 1e9)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def pair(lines):

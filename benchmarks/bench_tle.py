@@ -6,11 +6,11 @@ runs).
 """
 
 import re
-import statistics
-import timeit
 
 from orbivane.propagators.analytical.sgp4.tle import TLE
 from orbivane.time.time import Time
+
+from alternating import alternating_medians
 
 LINE1 = "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927"
 LINE2 = "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537"
@@ -46,17 +46,6 @@ class PyTLE:
         day = float(m.group(1)) if m else 0.0
         jd = Time(str(year)).jd
         self.epoch = Time((jd - 1.0) + day, format="jd")
-
-
-def alternating_medians(contenders, number=20000, rounds=15):
-    """ns per call of each contender: the median over rounds in which the
-    contenders take turns, so that a change in the machine's load during
-    the run falls on all of them alike."""
-    times = {name: [] for name in contenders}
-    for _ in range(rounds):
-        for name, stmt in contenders.items():
-            times[name].append(timeit.timeit(stmt, number=number) / number * 1e9)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def main():
