@@ -23,6 +23,11 @@ constexpr int days_in_month(long long year, int month) {
     return month == 2 && is_leap_year(year) ? 29 : lengths[month - 1];
 }
 
+// Whether the date exists: a month 1 to 12 and a day of it.
+constexpr bool is_valid_date(long long year, long long month, long long day) {
+    return month >= 1 && month <= 12 && day >= 1 && day <= days_in_month(year, static_cast<int>(month));
+}
+
 // Days from 1970-01-01 to the given date (negative before it). The year is
 // counted from March, so that the leap day ends it; eras are the 400-year
 // cycles of 146097 days.
@@ -60,5 +65,6 @@ static_assert(days_from_civil(1970, 1, 1) == 0 && days_from_civil(2000, 3, 1) ==
 static_assert(civil_from_days(11017).year == 2000 && civil_from_days(11017).month == 3 &&
               civil_from_days(-135140).day == 1);
 static_assert(jd_of_day_start(2000, 1, 1) == 2451544.5);
+static_assert(is_valid_date(2000, 2, 29) && !is_valid_date(1900, 2, 29) && !is_valid_date(2001, 13, 1));
 
 }  // namespace orbivane::calendar

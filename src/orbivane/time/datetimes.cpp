@@ -3,7 +3,7 @@
 // load the module.
 #include "time_object.hpp"
 
-#include "calendar.hpp"
+#include "iso_text.hpp"
 
 #include <datetime.h>
 

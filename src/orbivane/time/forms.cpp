@@ -10,7 +10,7 @@
 // also follow val by position: Time("2021", "year", "tt").
 #include "forms.hpp"
 
-#include "calendar.hpp"
+#include "iso_text.hpp"
 #include "two_part.hpp"
 
 #include <cmath>

@@ -3,7 +3,7 @@
 // array Time.
 #include "time_object.hpp"
 
-#include "calendar.hpp"
+#include "iso_text.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Conversions of Times between scales (the kernels are in leap_seconds.cpp).
 #include "time_object.hpp"
 
-#include "calendar.hpp"
+#include "iso_text.hpp"
 
 namespace orbivane::time {
 

@@ -1,7 +1,7 @@
 // Times from text (a year, ISO 8601) and from datetimes.
 #include "forms.hpp"
 
-#include "calendar.hpp"
+#include "iso_text.hpp"
 #include "two_part.hpp"
 
 #include <cmath>

@@ -21,13 +21,13 @@
 //   operators.cpp          arithmetic, comparisons, hash
 //   indexing.cpp           len, indexing, slicing, iteration
 //   pickling.cpp           pickling
-//   calendar.hpp/.cpp      the Gregorian calendar and ISO 8601 text
+//   iso_text.hpp/.cpp      ISO 8601 text (the calendar: _native/calendar.hpp)
 //   two_part.hpp           exact arithmetic on pairs
 //   time.cpp               the type and the module
 #define ORBIVANE_TIME_IMPORTS_NUMPY
 #include "time_object.hpp"
 
-#include "calendar.hpp"
+#include "iso_text.hpp"
 
 #include <ctime>
 

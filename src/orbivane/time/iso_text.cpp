@@ -1,40 +1,10 @@
-// The proleptic Gregorian calendar and ISO 8601 text (see calendar.hpp).
-#include "calendar.hpp"
+// ISO 8601 text read and written (see iso_text.hpp).
+#include "iso_text.hpp"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace orbivane::calendar {
-
-// Days are counted in 400-year eras of 146097 days, from 0000-03-01, so
-// that the leap day ends each year of the count.
-long long days_from_civil(long long year, long long month, long long day) noexcept {
-    year -= month <= 2;
-    const long long era = (year >= 0 ? year : year - 399) / 400;
-    const long long yoe = year - era * 400;
-    const long long doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-CivilDate civil_from_days(long long days) noexcept {
-    const long long z = days + 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long long doe = z - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    const long long d = doy - (153 * mp + 2) / 5 + 1;
-    const long long m = mp < 10 ? mp + 3 : mp - 9;
-    return {yoe + era * 400 + (m <= 2), m, d};
-}
-
-bool is_valid_date(long long year, long long month, long long day) noexcept {
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12 || day < 1) return false;
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return day <= kDays[month - 1] + (month == 2 && leap);
-}
 
 namespace {
 

@@ -1,9 +1,12 @@
-// The proleptic Gregorian calendar, and ISO 8601 text read and written.
+// ISO 8601 text read and written, on the proleptic Gregorian calendar of
+// calendar.hpp.
 //
 // Dates are counted in days since 1970-01-01; the Julian date of noon on
 // day d is d + 2440588, so that the whole part of a Time (jd1) names its
 // civil day. Nothing here touches the interpreter.
 #pragma once
+
+#include "calendar.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,15 +15,6 @@ namespace orbivane::calendar {
 
 constexpr double kNoonOfDayZero = 2440588.0;  // JD of 1970-01-01T12:00
 constexpr double kMjdZero = 2400000.5;        // JD of MJD 0
-
-struct CivilDate {
-    long long year, month, day;
-};
-
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-long long days_from_civil(long long year, long long month, long long day) noexcept;
-CivilDate civil_from_days(long long days) noexcept;
-bool is_valid_date(long long year, long long month, long long day) noexcept;
 
 // Time of day as read from a text: a whole number of seconds since midnight
 // (86400 during a leap second, 23:59:60) and the fraction of a second.
